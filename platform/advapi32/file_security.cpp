@@ -1,0 +1,51 @@
+// GetFileSecurityW over the descriptors kept with the files.
+#include "advapi32/token.h"
+#include "kernel32/file.h"
+#include "machine/file_metadata.h"
+#include "machine/paths.h"
+
+#include <windows.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+using namespace winsim;
+
+extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION requested,
+                                        PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD lengthNeeded)
+{
+    if (!fileName || !lengthNeeded || (length && !descriptor)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if ((requested & SACL_SECURITY_INFORMATION) && !isPrivilegeEnabled(kSeSecurityPrivilege)) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    }
+    MappedPath mapped;
+    if (DWORD error = mapWindowsPath(fileName, mapped)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    struct stat st;
+    if (stat(mapped.posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
+        return FALSE;
+    }
+    int fd = openForMetadata(mapped.posix);
+    if (fd < 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    Bytes built = buildSecurityDescriptor(readSecurity(fd, st), requested);
+    close(fd);
+    *lengthNeeded = static_cast<DWORD>(built.size());
+    if (length < built.size()) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memcpy(descriptor, built.data(), built.size());
+    return TRUE;
+}

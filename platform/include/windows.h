@@ -1,0 +1,8 @@
+/* Stand-in Windows SDK for POSIX builds: the subset of the Windows API that the product uses. */
+#pragma once
+
+#include "windef.h"
+#include "winnt.h"
+#include "winerror.h"
+#include "winbase.h"
+#include "securitybaseapi.h"

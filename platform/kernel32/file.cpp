@@ -1,0 +1,335 @@
+// CreateFileW and the path-based file functions.
+#include "kernel32/file.h"
+
+#include "advapi32/token.h"
+#include "machine/file_metadata.h"
+#include "machine/paths.h"
+#include "machine/security_descriptor.h"
+#include "machine/text.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <list>
+#include <map>
+#include <mutex>
+
+namespace winsim {
+
+namespace {
+
+constexpr ACCESS_MASK kReadDataRights = FILE_READ_DATA | FILE_EXECUTE;
+constexpr ACCESS_MASK kWriteDataRights = FILE_WRITE_DATA | FILE_APPEND_DATA;
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+ACCESS_MASK mapGenericRights(ACCESS_MASK access)
+{
+    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (access & GENERIC_READ)
+        mapped |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE)
+        mapped |= FILE_GENERIC_WRITE;
+    if (access & GENERIC_EXECUTE)
+        mapped |= FILE_GENERIC_EXECUTE;
+    if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
+        mapped |= FILE_ALL_ACCESS;
+    return mapped;
+}
+
+// Sharing between the opens of one file in this process, by the Windows rules.
+struct OpenFile {
+    ACCESS_MASK access;
+    DWORD share;
+};
+
+struct ShareTable {
+    std::mutex lock;
+    std::map<std::pair<dev_t, ino_t>, std::list<OpenFile>> opens;
+};
+
+ShareTable &shareTable()
+{
+    static ShareTable *instance = new ShareTable;
+    return *instance;
+}
+
+bool conflicts(ACCESS_MASK access, DWORD share, const OpenFile &other)
+{
+    auto clash = [](ACCESS_MASK a, DWORD s) {
+        return ((a & kReadDataRights) && !(s & FILE_SHARE_READ)) ||
+               ((a & kWriteDataRights) && !(s & FILE_SHARE_WRITE)) || ((a & DELETE) && !(s & FILE_SHARE_DELETE));
+    };
+    return clash(access, other.share) || clash(other.access, share);
+}
+
+bool registerOpen(FileObject &file)
+{
+    ShareTable &t = shareTable();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto &list = t.opens[{file.device, file.inode}];
+    for (const OpenFile &other : list)
+        if (conflicts(file.access, file.share, other))
+            return false;
+    list.push_back({file.access, file.share});
+    file.registered = true;
+    return true;
+}
+
+void unregisterOpen(const FileObject &file)
+{
+    ShareTable &t = shareTable();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.opens.find({file.device, file.inode});
+    if (it == t.opens.end())
+        return;
+    for (auto entry = it->second.begin(); entry != it->second.end(); ++entry) {
+        if (entry->access == file.access && entry->share == file.share) {
+            it->second.erase(entry);
+            break;
+        }
+    }
+    if (it->second.empty())
+        t.opens.erase(it);
+}
+
+HANDLE fail(DWORD error)
+{
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+bool endsWithSeparator(LPCWSTR path)
+{
+    size_t n = wideLength(path);
+    return n > 0 && (path[n - 1] == u'\\' || path[n - 1] == u'/');
+}
+
+}  // namespace
+
+FileObject::~FileObject()
+{
+    if (registered)
+        unregisterOpen(*this);
+    if (fd >= 0)
+        close(fd);
+}
+
+std::shared_ptr<FileObject> fileFromHandle(HANDLE handle)
+{
+    auto file = lookupHandleAs<FileObject>(handle);
+    if (!file)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return file;
+}
+
+int openForMetadata(const std::string &posix)
+{
+    return open(posix.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+FILETIME toFileTime(const struct timespec &time)
+{
+    // 100-nanosecond intervals since 1601-01-01.
+    uint64_t ticks = (static_cast<uint64_t>(time.tv_sec) + 11644473600ull) * 10000000ull +
+                     static_cast<uint64_t>(time.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
+                          HANDLE)
+{
+    if (!fileName)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return fail(ERROR_INVALID_PARAMETER);
+    MappedPath mapped;
+    if (DWORD error = mapWindowsPath(fileName, mapped))
+        return fail(error);
+
+    ACCESS_MASK access = mapGenericRights(desiredAccess);
+    if ((access & ACCESS_SYSTEM_SECURITY) && !isPrivilegeEnabled(kSeSecurityPrivilege))
+        return fail(ERROR_PRIVILEGE_NOT_HELD);
+    const bool backupSemantics = flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS;
+    const DWORD newAttributes = (flagsAndAttributes & kSettableAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+    const bool wantsWrite = access & (kWriteDataRights | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA);
+
+    auto file = std::make_shared<FileObject>();
+    file->path = mapped.posix;
+    file->access = access;
+    file->share = shareMode;
+    file->flags = flagsAndAttributes;
+
+    struct stat st;
+    bool existed = stat(mapped.posix.c_str(), &st) == 0;
+    if (!existed && errno != ENOENT)
+        return fail(errorFromErrno(errno));
+    bool created = false;
+    if (existed && S_ISDIR(st.st_mode)) {
+        if (!backupSemantics)
+            return fail(ERROR_ACCESS_DENIED);
+        if (disposition == CREATE_NEW)
+            return fail(ERROR_FILE_EXISTS);
+        if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
+            return fail(ERROR_ACCESS_DENIED);
+        file->fd = open(mapped.posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        file->directory = true;
+    } else if (existed) {
+        if (disposition == CREATE_NEW)
+            return fail(ERROR_FILE_EXISTS);
+        if (endsWithSeparator(fileName))
+            return fail(ERROR_INVALID_NAME);
+        int probe = openForMetadata(mapped.posix);
+        if (probe < 0)
+            return fail(errorFromErrno(errno));
+        DWORD current = readAttributes(probe, st, mapped.posix);
+        close(probe);
+        if ((current & FILE_ATTRIBUTE_READONLY) && (access & (kWriteDataRights | DELETE)))
+            return fail(ERROR_ACCESS_DENIED);
+        if (disposition == CREATE_ALWAYS &&
+            (current & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~newAttributes))
+            return fail(ERROR_ACCESS_DENIED);
+        if (disposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
+            return fail(ERROR_INVALID_PARAMETER);
+        int mode = (access & kWriteDataRights) || wantsWrite ? O_RDWR : O_RDONLY;
+        if (!S_ISREG(st.st_mode))
+            mode |= O_NONBLOCK;
+        file->fd = open(mapped.posix.c_str(), mode | O_CLOEXEC | O_NOCTTY);
+    } else {
+        if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
+            return fail(errorForMissing(mapped.posix));
+        if (endsWithSeparator(fileName))
+            return fail(ERROR_INVALID_NAME);
+        file->fd = open(mapped.posix.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (file->fd < 0 && errno == ENOENT)
+            return fail(ERROR_PATH_NOT_FOUND);
+        created = true;
+    }
+    if (file->fd < 0)
+        return fail(errorFromErrno(errno));
+    if (fstat(file->fd, &st) != 0)
+        return fail(errorFromErrno(errno));
+    file->device = st.st_dev;
+    file->inode = st.st_ino;
+    if (!registerOpen(*file)) {
+        if (created)
+            unlink(mapped.posix.c_str());
+        return fail(ERROR_SHARING_VIOLATION);
+    }
+
+    if (created || (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
+        if (!created && ftruncate(file->fd, 0) != 0)
+            return fail(errorFromErrno(errno));
+        if (disposition == CREATE_ALWAYS && !created)
+            removeNamedStreams(file->fd);
+        if (created || disposition == CREATE_ALWAYS)
+            if (DWORD error = writeAttributes(file->fd, st, newAttributes))
+                return fail(error);
+        if (created && securityAttributes && securityAttributes->lpSecurityDescriptor) {
+            SecurityDescriptor sd;
+            const auto *raw = static_cast<const uint8_t *>(securityAttributes->lpSecurityDescriptor);
+            // The caller's descriptor is self-relative; its length is bounded by its own offsets.
+            if (parseSecurityDescriptor(raw, 65536, sd) == 0)
+                writeSecurity(file->fd, st, sd, partsPresent(sd));
+        }
+    }
+
+    HANDLE handle = insertHandle(file);
+    SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                          : ERROR_SUCCESS);
+    return handle;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
+{
+    MappedPath mapped;
+    if (!fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (DWORD error = mapWindowsPath(fileName, mapped)) {
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat st;
+    if (stat(mapped.posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    int fd = openForMetadata(mapped.posix);
+    if (fd < 0) {
+        SetLastError(errorFromErrno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    DWORD attributes = readAttributes(fd, st, mapped.posix);
+    close(fd);
+    return attributes;
+}
+
+BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD attributes)
+{
+    MappedPath mapped;
+    if (!fileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (DWORD error = mapWindowsPath(fileName, mapped)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    struct stat st;
+    if (stat(mapped.posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
+        return FALSE;
+    }
+    int fd = openForMetadata(mapped.posix);
+    if (fd < 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    DWORD error = writeAttributes(fd, st, attributes & kSettableAttributes);
+    close(fd);
+    if (error) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR directory, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total,
+                                PULARGE_INTEGER totalFree)
+{
+    MappedPath mapped;
+    if (!directory) {
+        mapped.posix = ".";
+    } else if (DWORD error = mapWindowsPath(directory, mapped)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    struct statvfs vfs;
+    if (statvfs(mapped.posix.c_str(), &vfs) != 0) {
+        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : errorFromErrno(errno));
+        return FALSE;
+    }
+    if (freeToCaller)
+        freeToCaller->QuadPart = static_cast<ULONGLONG>(vfs.f_bavail) * vfs.f_frsize;
+    if (total)
+        total->QuadPart = static_cast<ULONGLONG>(vfs.f_blocks) * vfs.f_frsize;
+    if (totalFree)
+        totalFree->QuadPart = static_cast<ULONGLONG>(vfs.f_bfree) * vfs.f_frsize;
+    return TRUE;
+}
+
+}  // extern "C"
