@@ -128,7 +128,8 @@ public:
 private:
     DWORD applySecurity()
     {
-        if (!processSecurity_)
+        // Without security processing the stream is skipped; an empty one carries nothing to set.
+        if (!processSecurity_ || security_.empty())
             return 0;
         SecurityDescriptor sd;
         if (DWORD error = parseSecurityDescriptor(security_.data(), security_.size(), sd))

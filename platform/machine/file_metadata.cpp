@@ -125,12 +125,23 @@ std::string hexEncode(const std::string &text)
     return out;
 }
 
-std::string hexDecode(const std::string &hex)
+// Sidecar file names are the hex of the stream name; anything else (a partial write, say) is
+// not a stream.
+bool hexDecode(const std::string &hex, std::string &out)
 {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    if (hex.empty() || hex.size() % 2)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        int high = digit(hex[i]), low = digit(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out += static_cast<char>(high * 16 + low);
+    }
+    return true;
 }
 
 std::string sidecarDirectory(const std::string &id)
@@ -178,9 +189,10 @@ void removeStream(int fd, const std::u16string &name)
             fremovexattr(fd, xattr.c_str());
     }
     std::string dir;
+    std::string decoded;
     if (sidecarOf(fd, false, dir))
         for (const std::string &file : listDirectory(dir))
-            if (equalsIgnoreCase(toUtf16(hexDecode(file)), name))
+            if (hexDecode(file, decoded) && equalsIgnoreCase(toUtf16(decoded), name))
                 unlink((dir + "/" + file).c_str());
 }
 
@@ -328,9 +340,12 @@ DWORD listNamedStreams(int fd, std::vector<NamedStream> &streams)
     }
     std::string dir;
     if (sidecarOf(fd, false, dir)) {
+        std::string decoded;
         for (const std::string &file : listDirectory(dir)) {
+            if (!hexDecode(file, decoded))
+                continue;
             NamedStream stream;
-            stream.name = toUtf16(hexDecode(file));
+            stream.name = toUtf16(decoded);
             stream.sidecarFd = ::open((dir + "/" + file).c_str(), O_RDONLY | O_CLOEXEC);
             struct stat st;
             if (stream.sidecarFd < 0 || fstat(stream.sidecarFd, &st) != 0)
@@ -433,9 +448,11 @@ DWORD removeNamedStreams(int fd)
             return errorFromErrno(errno);
     }
     std::string dir;
+    std::string decoded;
     if (sidecarOf(fd, false, dir))
         for (const std::string &file : listDirectory(dir))
-            unlink((dir + "/" + file).c_str());
+            if (hexDecode(file, decoded))
+                unlink((dir + "/" + file).c_str());
     return 0;
 }
 
