@@ -210,6 +210,16 @@ TEST(Modules, SystemDllsResolveThroughSystem32)
     EXPECT_EQ(LoadLibraryA("kernelbase.dll"), nullptr);
 }
 
+TEST(Modules, DllMainSeesAttachAndDetach)
+{
+    unsetenv("DLLMAIN_PROBE");
+    HMODULE probe = LoadLibraryA(DLLMAIN_PROBE);
+    ASSERT_NE(probe, nullptr);
+    EXPECT_STREQ(getenv("DLLMAIN_PROBE"), "attach;");
+    EXPECT_TRUE(FreeLibrary(probe));
+    EXPECT_STREQ(getenv("DLLMAIN_PROBE"), "attach;detach;");
+}
+
 TEST(BackupApi, StreamsLargerThanTheAttributeRoomGoToTheSidecar)
 {
     std::u16string file = freshDirectory(u"sidecar") + u"\\big.bin";

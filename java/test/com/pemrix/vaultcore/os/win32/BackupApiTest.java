@@ -142,6 +142,20 @@ class BackupApiTest {
     }
 
     @Test
+    void pathsOf259And260UnitsBothReachTheirFile() throws Exception {
+        // Windows refuses an unprefixed path of 260 units; the natives prefix it from there on.
+        String dir = Machine.freshDirectory("edge");
+        for (int length : new int[] {259, 260}) {
+            String path = dir + "\\" + "f".repeat(length - dir.length() - 1);
+            assertEquals(length, path.length());
+            Files.writeString(Machine.host(path), "x");
+            assertEquals(FILE_ATTRIBUTE_ARCHIVE, GetFileAttributes(path), "length " + length);
+            CloseHandle(CreateFile(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0));
+            Files.delete(Machine.host(path));
+        }
+    }
+
+    @Test
     void privilegesAreEnabledAndUnknownNamesRaiseTheLookupFailure() throws Exception {
         setPrivilege("SeBackupPrivilege", true);
         setPrivilege("SeBackupPrivilege", false);
