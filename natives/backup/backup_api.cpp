@@ -352,8 +352,11 @@ JNIEXPORT void JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_writeSecurit
             } else {
                 CloseHandle(file);
                 file = INVALID_HANDLE_VALUE;
-                if (!SetFileAttributesW(nativePath.get(), attributes))
+                // A restore whose attributes did not come back has not succeeded.
+                if (!SetFileAttributesW(nativePath.get(), attributes)) {
                     error = GetLastError();
+                    failed = true;
+                }
             }
         }
     }

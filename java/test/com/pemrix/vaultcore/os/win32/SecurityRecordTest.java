@@ -116,6 +116,17 @@ class SecurityRecordTest {
     }
 
     @Test
+    void attributesThatCannotBeRestoredAreReported() throws Exception {
+        // procfs takes no extended attributes: the descriptor step has nothing to do, the
+        // attribute step fails, and the caller must hear of it.
+        byte[] attributesOnly = new byte[4];
+        attributesOnly[0] = (byte) FILE_ATTRIBUTE_HIDDEN;
+        IOException notRestored = assertThrows(IOException.class,
+                () -> writeSecurityDescriptor("/proc/self/comm", attributesOnly, 0, 4));
+        assertEquals("The request is not supported.", notRestored.getMessage());
+    }
+
+    @Test
     void writeNeedsTheSecurityPrivilegeAndAnExistingFile() throws Exception {
         String path = newFile("priv.txt");
         byte[] record = record(FILE_ATTRIBUTE_ARCHIVE,
