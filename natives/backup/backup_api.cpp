@@ -109,6 +109,24 @@ jint backupTransfer(TransferFunction transfer, JNIEnv *env, jintArray context, j
     return static_cast<jint>(transferred);
 }
 
+struct DiskSpace {
+    ULARGE_INTEGER availableToCaller;
+    ULARGE_INTEGER total;
+    ULARGE_INTEGER free;
+};
+
+// One figure of the volume holding path; -1 when it cannot be had, with nothing raised.
+jlong diskSpace(JNIEnv *env, jstring path, ULARGE_INTEGER DiskSpace::*figure)
+{
+    NativePath nativePath(env, path);
+    if (!nativePath)
+        return -1;
+    DiskSpace space;
+    if (!GetDiskFreeSpaceExW(nativePath.get(), &space.availableToCaller, &space.total, &space.free))
+        return -1;
+    return static_cast<jlong>((space.*figure).QuadPart);
+}
+
 }  // namespace
 
 extern "C" {
@@ -204,25 +222,13 @@ JNIEXPORT void JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_SetFileAttri
 JNIEXPORT jlong JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_getFreeDiskSpace(JNIEnv *env, jclass,
                                                                                      jstring path)
 {
-    NativePath nativePath(env, path);
-    if (!nativePath)
-        return -1;
-    ULARGE_INTEGER available, total, free;
-    if (!GetDiskFreeSpaceExW(nativePath.get(), &available, &total, &free))
-        return -1;
-    return static_cast<jlong>(available.QuadPart);
+    return diskSpace(env, path, &DiskSpace::availableToCaller);
 }
 
 JNIEXPORT jlong JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_getTotalDiskSpace(JNIEnv *env, jclass,
                                                                                       jstring path)
 {
-    NativePath nativePath(env, path);
-    if (!nativePath)
-        return -1;
-    ULARGE_INTEGER available, total, free;
-    if (!GetDiskFreeSpaceExW(nativePath.get(), &available, &total, &free))
-        return -1;
-    return static_cast<jlong>(total.QuadPart);
+    return diskSpace(env, path, &DiskSpace::total);
 }
 
 JNIEXPORT void JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_setPrivilege(JNIEnv *env, jclass,

@@ -2,13 +2,9 @@
 #include "advapi32/token.h"
 #include "kernel32/file.h"
 #include "machine/file_metadata.h"
-#include "machine/paths.h"
 
 #include <windows.h>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 using namespace winsim;
@@ -24,23 +20,10 @@ extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION r
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
     }
-    MappedPath mapped;
-    if (DWORD error = mapWindowsPath(fileName, mapped)) {
-        SetLastError(error);
+    ExistingFile file;
+    if (!file.open(fileName))
         return FALSE;
-    }
-    struct stat st;
-    if (stat(mapped.posix.c_str(), &st) != 0) {
-        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
-        return FALSE;
-    }
-    int fd = openForMetadata(mapped.posix);
-    if (fd < 0) {
-        SetLastError(errorFromErrno(errno));
-        return FALSE;
-    }
-    Bytes built = buildSecurityDescriptor(readSecurity(fd, st), requested);
-    close(fd);
+    Bytes built = buildSecurityDescriptor(readSecurity(file.fd, file.st), requested);
     *lengthNeeded = static_cast<DWORD>(built.size());
     if (length < built.size()) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

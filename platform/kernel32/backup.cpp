@@ -297,6 +297,41 @@ BOOL abortSequence(LPVOID *contextPointer)
     return TRUE;
 }
 
+// One call of a BackupRead or BackupWrite sequence.
+BOOL transfer(bool writing, HANDLE handle, LPBYTE buffer, DWORD count, LPDWORD done, BOOL abort,
+              BOOL processSecurity, LPVOID *contextPointer)
+{
+    if (!contextPointer || (!abort && (!done || (!buffer && count)))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (abort)
+        return abortSequence(contextPointer);
+    *done = 0;
+    std::shared_ptr<FileObject> file = fileFromHandle(handle);
+    if (!file)
+        return FALSE;
+    DWORD error = 0;
+    BackupContext *context = contextFor(contextPointer, file, writing, processSecurity, error);
+    if (!context) {
+        SetLastError(error);
+        return FALSE;
+    }
+    size_t transferred = 0;
+    if (writing) {
+        error = context->decoder.feed(buffer, count, *context->sink);
+        transferred = error ? 0 : count;
+    } else {
+        error = context->encoder.read(buffer, count, transferred);
+    }
+    *done = static_cast<DWORD>(transferred);
+    if (error) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 }  // namespace winsim
@@ -308,57 +343,13 @@ extern "C" {
 BOOL WINAPI BackupRead(HANDLE handle, LPBYTE buffer, DWORD count, LPDWORD done, BOOL abort, BOOL processSecurity,
                        LPVOID *contextPointer)
 {
-    if (!contextPointer || (!abort && (!done || (!buffer && count)))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (abort)
-        return abortSequence(contextPointer);
-    *done = 0;
-    std::shared_ptr<FileObject> file = fileFromHandle(handle);
-    if (!file)
-        return FALSE;
-    DWORD error = 0;
-    BackupContext *context = contextFor(contextPointer, file, false, processSecurity, error);
-    if (!context) {
-        SetLastError(error);
-        return FALSE;
-    }
-    size_t produced = 0;
-    error = context->encoder.read(buffer, count, produced);
-    *done = static_cast<DWORD>(produced);
-    if (error) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return transfer(false, handle, buffer, count, done, abort, processSecurity, contextPointer);
 }
 
 BOOL WINAPI BackupWrite(HANDLE handle, LPBYTE buffer, DWORD count, LPDWORD done, BOOL abort, BOOL processSecurity,
                         LPVOID *contextPointer)
 {
-    if (!contextPointer || (!abort && (!done || (!buffer && count)))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (abort)
-        return abortSequence(contextPointer);
-    *done = 0;
-    std::shared_ptr<FileObject> file = fileFromHandle(handle);
-    if (!file)
-        return FALSE;
-    DWORD error = 0;
-    BackupContext *context = contextFor(contextPointer, file, true, processSecurity, error);
-    if (!context) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if ((error = context->decoder.feed(buffer, count, *context->sink))) {
-        SetLastError(error);
-        return FALSE;
-    }
-    *done = count;
-    return TRUE;
+    return transfer(true, handle, buffer, count, done, abort, processSecurity, contextPointer);
 }
 
 }  // extern "C"

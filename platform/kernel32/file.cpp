@@ -133,6 +133,36 @@ int openForMetadata(const std::string &posix)
     return open(posix.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 }
 
+ExistingFile::~ExistingFile()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool ExistingFile::open(LPCWSTR path)
+{
+    MappedPath mapped;
+    if (!path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (DWORD error = mapWindowsPath(path, mapped)) {
+        SetLastError(error);
+        return false;
+    }
+    posix = std::move(mapped.posix);
+    if (stat(posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(posix) : errorFromErrno(errno));
+        return false;
+    }
+    fd = openForMetadata(posix);
+    if (fd < 0) {
+        SetLastError(errorFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
 FILETIME toFileTime(const struct timespec &time)
 {
     // 100-nanosecond intervals since 1601-01-01.
@@ -254,54 +284,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
 {
-    MappedPath mapped;
-    if (!fileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    ExistingFile file;
+    if (!file.open(fileName))
         return INVALID_FILE_ATTRIBUTES;
-    }
-    if (DWORD error = mapWindowsPath(fileName, mapped)) {
-        SetLastError(error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    struct stat st;
-    if (stat(mapped.posix.c_str(), &st) != 0) {
-        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    int fd = openForMetadata(mapped.posix);
-    if (fd < 0) {
-        SetLastError(errorFromErrno(errno));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    DWORD attributes = readAttributes(fd, st, mapped.posix);
-    close(fd);
-    return attributes;
+    return readAttributes(file.fd, file.st, file.posix);
 }
 
 BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD attributes)
 {
-    MappedPath mapped;
-    if (!fileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    ExistingFile file;
+    if (!file.open(fileName))
         return FALSE;
-    }
-    if (DWORD error = mapWindowsPath(fileName, mapped)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    struct stat st;
-    if (stat(mapped.posix.c_str(), &st) != 0) {
-        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
-        return FALSE;
-    }
-    int fd = openForMetadata(mapped.posix);
-    if (fd < 0) {
-        SetLastError(errorFromErrno(errno));
-        return FALSE;
-    }
-    DWORD error = writeAttributes(fd, st, attributes & kSettableAttributes);
-    close(fd);
-    if (error) {
+    if (DWORD error = writeAttributes(file.fd, file.st, attributes & kSettableAttributes)) {
         SetLastError(error);
         return FALSE;
     }

@@ -32,6 +32,19 @@ std::shared_ptr<FileObject> fileFromHandle(HANDLE handle);
 // Opens a path only to read or change its metadata. Returns the descriptor or -1 with errno set.
 int openForMetadata(const std::string &posix);
 
+// An existing file or directory, named by a Windows path, opened for its metadata.
+struct ExistingFile {
+    std::string posix;
+    struct stat st {};
+    int fd = -1;
+    ExistingFile() = default;
+    ExistingFile(const ExistingFile &) = delete;
+    ExistingFile &operator=(const ExistingFile &) = delete;
+    ~ExistingFile();
+    // Returns false with the Windows last error set when the path is invalid or missing.
+    bool open(LPCWSTR path);
+};
+
 FILETIME toFileTime(const struct timespec &time);
 
 }  // namespace winsim
