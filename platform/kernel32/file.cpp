@@ -171,11 +171,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     file->access = access;
     file->share = shareMode;
     file->flags = flagsAndAttributes;
+    file->readOnly = mapped.readOnly;
 
     struct stat st;
     bool existed = stat(mapped.posix.c_str(), &st) == 0;
     if (!existed && errno != ENOENT)
         return fail(errorFromErrno(errno));
+    if (mapped.readOnly && (wantsWrite || (access & (DELETE | WRITE_DAC | WRITE_OWNER)) ||
+                            disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING ||
+                            (!existed && disposition != OPEN_EXISTING)))
+        return fail(ERROR_WRITE_PROTECT);
     bool created = false;
     if (existed && S_ISDIR(st.st_mode)) {
         if (!backupSemantics)
@@ -292,6 +297,10 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD attributes)
     struct stat st;
     if (stat(mapped.posix.c_str(), &st) != 0) {
         SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
+        return FALSE;
+    }
+    if (mapped.readOnly) {
+        SetLastError(ERROR_WRITE_PROTECT);
         return FALSE;
     }
     int fd = openForMetadata(mapped.posix);

@@ -23,6 +23,7 @@ struct FileObject : KernelObject {
     dev_t device = 0;
     ino_t inode = 0;
     bool registered = false;  // counted in the process's sharing table
+    bool readOnly = false;    // on a shadow copy
     ~FileObject() override;
 };
 

@@ -1,0 +1,14 @@
+package com.pemrix.vss;
+
+/** The components that a backup document records for one writer. */
+public final class WriterComponents {
+    private final long handle;
+
+    public WriterComponents(long handle) {
+        this.handle = handle;
+    }
+
+    public long handle() {
+        return handle;
+    }
+}
