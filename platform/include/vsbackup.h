@@ -7,7 +7,7 @@
 struct IXMLDOMDocument;
 struct IVssEnumObject;
 
-typedef struct _VSSCOMPONENTINFO {
+typedef struct _VSS_COMPONENTINFO {
     VSS_COMPONENT_TYPE type;
     BSTR bstrLogicalPath;
     BSTR bstrComponentName;
@@ -23,8 +23,8 @@ typedef struct _VSSCOMPONENTINFO {
     UINT cDatabases;
     UINT cLogFiles;
     UINT cDependencies;
-} VSSCOMPONENTINFO, VSS_COMPONENTINFO;
-typedef const VSSCOMPONENTINFO *PVSSCOMPONENTINFO;
+} VSS_COMPONENTINFO;
+typedef const VSS_COMPONENTINFO *PVSSCOMPONENTINFO;
 
 struct IVssWMComponent : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetComponentInfo(PVSSCOMPONENTINFO *ppInfo) = 0;

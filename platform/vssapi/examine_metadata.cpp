@@ -86,7 +86,7 @@ public:
         *info = nullptr;
         if (HRESULT injected = enterCall("WMComponent.GetComponentInfo"))
             return injected;
-        auto *block = new (std::nothrow) VSSCOMPONENTINFO{};
+        auto *block = new (std::nothrow) VSS_COMPONENTINFO{};
         if (!block)
             return E_OUTOFMEMORY;
         block->type = component_.type;
@@ -116,7 +116,7 @@ public:
             return injected;
         if (!info)
             return E_INVALIDARG;
-        freeBlock(const_cast<VSSCOMPONENTINFO *>(info));
+        freeBlock(const_cast<VSS_COMPONENTINFO *>(info));
         objectDestroyed("ComponentInfo");
         return S_OK;
     }
@@ -153,7 +153,7 @@ private:
         return result;
     }
 
-    static void freeBlock(VSSCOMPONENTINFO *block)
+    static void freeBlock(VSS_COMPONENTINFO *block)
     {
         SysFreeString(block->bstrLogicalPath);
         SysFreeString(block->bstrComponentName);

@@ -77,6 +77,25 @@ private:
     BSTR bstr_;
 };
 
+// A BSTR that the service hands back through an out-pointer, freed unless taken.
+class ReturnedBstr {
+public:
+    ReturnedBstr() = default;
+    ~ReturnedBstr() { SysFreeString(bstr_); }
+    ReturnedBstr(const ReturnedBstr &) = delete;
+    ReturnedBstr &operator=(const ReturnedBstr &) = delete;
+    BSTR *out() { return &bstr_; }
+    BSTR take()
+    {
+        BSTR taken = bstr_;
+        bstr_ = nullptr;
+        return taken;
+    }
+
+private:
+    BSTR bstr_ = nullptr;
+};
+
 // A COM reference owned for the length of a scope.
 template <typename Interface>
 class ComRef {

@@ -62,4 +62,39 @@ public final class BackupComponents {
     public static native String SaveAsXml(long h) throws VssException;
 
     public static native void LoadFromXML(long h, String xml) throws VssException;
+
+    // ---- writer status ----
+
+    /** Gathers the writers' status afresh, freeing the list of the previous gather. */
+    public static native void GatherWriterStatusN(long h) throws VssException;
+
+    public static native int GetWriterStatusCnt(long h) throws VssException;
+
+    public static native WriterStatus GetWriterStatus(long h, int index) throws VssException;
+
+    // ---- restore ----
+
+    public static final int VSS_RS_UNDEFINED = 0;
+    public static final int VSS_RS_NONE = 1;
+    public static final int VSS_RS_ALL = 2;
+    public static final int VSS_RS_FAILED = 3;
+
+    public static native int GetWriterComponentsCount(long h) throws VssException;
+
+    public static native WriterComponents GetWriterComponents(long h, int index) throws VssException;
+
+    public static native void SetSelectedForRestore(long h, byte[] writerId, int componentType, String logicalPath,
+            String componentName, boolean selected) throws VssException;
+
+    public static native void SetFileRestoreStatus(long h, byte[] writerId, int componentType, String logicalPath,
+            String componentName, int status) throws VssException;
+
+    /** Restores the files of a component elsewhere; each text must be shorter than 260 characters. */
+    public static native void AddNewTarget(long h, byte[] writerId, int componentType, String logicalPath,
+            String componentName, String path, String fileName, boolean recursive, String alternatePath)
+            throws Exception;
+
+    public static native void PreRestore(long h) throws VssException;
+
+    public static native void PostRestore(long h) throws VssException;
 }

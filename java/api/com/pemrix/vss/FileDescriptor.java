@@ -11,4 +11,11 @@ public final class FileDescriptor {
     public long handle() {
         return handle;
     }
+
+    /** The directory, with environment variables expanded. */
+    public static native String getPath(long h) throws VssException;
+
+    public static native String getSpec(long h) throws VssException;
+
+    public static native boolean getRecursive(long h);
 }

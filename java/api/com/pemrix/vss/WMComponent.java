@@ -27,4 +27,13 @@ public final class WMComponent {
     public long handle() {
         return handle;
     }
+
+    /** Fills the fields of this object from the component's information. */
+    public native void getInfo(long h) throws VssException;
+
+    public static native FileDescriptor getFile(long h, int index) throws VssException;
+
+    public static native FileDescriptor getDatabaseFile(long h, int index) throws VssException;
+
+    public static native FileDescriptor getDatabaseLogFile(long h, int index) throws VssException;
 }

@@ -11,4 +11,10 @@ public final class WriterComponents {
     public long handle() {
         return handle;
     }
+
+    public static native byte[] GetWriterId(long h) throws VssException;
+
+    public static native int GetComponentCount(long h) throws VssException;
+
+    public static native Component GetComponent(long h, int index) throws VssException;
 }

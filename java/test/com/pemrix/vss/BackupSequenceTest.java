@@ -81,12 +81,8 @@ class BackupSequenceTest {
     void writerMetadataIsGatheredOnceAndAgainOnlyAfterAFailedGather() throws Exception {
         initializeForBackup(h);
         long before = MachineTool.vssCalls("BackupComponents.GatherWriterMetadata");
-        MachineTool.set("vss.async.BackupComponents.GatherWriterMetadata", "cancelled");
-        try {
-            expectVss("Async call cancelled", () -> gatherWriterMetadata(h));
-        } finally {
-            MachineTool.set("vss.async.BackupComponents.GatherWriterMetadata", "");
-        }
+        withSetting("vss.async.BackupComponents.GatherWriterMetadata", "cancelled",
+                () -> expectVss("Async call cancelled", () -> gatherWriterMetadata(h)));
         gatherWriterMetadata(h);
         gatherWriterMetadata(h);
         gatherWriterMetadata(h);
@@ -185,12 +181,8 @@ class BackupSequenceTest {
     void aFailedSnapshotPropertiesCallFreesNothing() throws Exception {
         byte[] id = snapshotOfC(h);
         long frees = MachineTool.vssCalls("VssFreeSnapshotProperties");
-        MachineTool.set("vss.fail.BackupComponents.GetSnapshotProperties", "0x80042302");
-        try {
-            expectVss("Unknown VSS or COM error", () -> getSnapshotDevice(id, h));
-        } finally {
-            MachineTool.set("vss.fail.BackupComponents.GetSnapshotProperties", "");
-        }
+        withSetting("vss.fail.BackupComponents.GetSnapshotProperties", "0x80042302",
+                () -> expectVss("Unknown VSS or COM error", () -> getSnapshotDevice(id, h)));
         expectVss("VSS Object not found", () -> getSnapshotDevice(new byte[16], h));
         assertEquals(frees, MachineTool.vssCalls("VssFreeSnapshotProperties"));
         assertNotNull(getSnapshotDevice(id, h));

@@ -20,20 +20,6 @@ class ResultMessagesTest {
         VSSFactory.init();
     }
 
-    /** Runs a step with the machine configured to make the service answer as given. */
-    private static void withSetting(String key, String value, ThrowingRunnable step) throws Exception {
-        MachineTool.set(key, value);
-        try {
-            step.run();
-        } finally {
-            MachineTool.set(key, "");
-        }
-    }
-
-    interface ThrowingRunnable {
-        void run() throws Exception;
-    }
-
     @Test
     void eachResultHasItsMessage() throws Exception {
         Map<String, String> table = new LinkedHashMap<>();

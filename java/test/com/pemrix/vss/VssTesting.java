@@ -47,6 +47,46 @@ final class VssTesting {
                 + "</WriterMetadata>\n");
     }
 
+    static final String PLAIN_WRITER_ID = "{0b7e5a21-6d43-4c8f-a1e9-3f52c8d0e764}";
+
+    /** A writer without a name, whose restore method names neither service nor procedure. */
+    static void declarePlainWriter() {
+        MachineTool.declareWriter("<WriterMetadata writerId=\"" + PLAIN_WRITER_ID + "\">\n"
+                + "  <RestoreMethod method=\"1\"/>\n"
+                + "</WriterMetadata>\n");
+    }
+
+    /** The service calls that a piece of work made for "Interface.Method". */
+    static long callsDuring(String call, ThrowingRunnable work) throws Exception {
+        long before = MachineTool.vssCalls(call);
+        work.run();
+        return MachineTool.vssCalls(call) - before;
+    }
+
+    interface ThrowingRunnable {
+        void run() throws Exception;
+    }
+
+    /** Runs work with a machine setting in place, clearing it afterwards. */
+    static void withSetting(String key, String value, ThrowingRunnable work) throws Exception {
+        MachineTool.set(key, value);
+        try {
+            work.run();
+        } finally {
+            MachineTool.set(key, "");
+        }
+    }
+
+    /** The native objects of every kind still alive in the service. */
+    static long aliveObjects() {
+        long alive = 0;
+        for (String kind : new String[] {"BackupComponents", "ExamineWriterMetadata", "WMComponent", "WMFiledesc",
+                "WriterComponents", "Component", "Async", "ComponentInfo", "SnapshotProperties"}) {
+            alive += MachineTool.counter("vss.alive." + kind);
+        }
+        return alive;
+    }
+
     static void expectVss(String message, Executable call) {
         assertEquals(message, assertThrows(VssException.class, call).getMessage());
     }
