@@ -198,8 +198,8 @@ public:
                 writer = candidate.get();
         if (!writer)
             return VSS_E_OBJECT_NOT_FOUND;
-        const ComponentSpec *declared = nullptr;
-        for (const ComponentSpec &component : writer->components)
+        const DeclaredComponent *declared = nullptr;
+        for (const DeclaredComponent &component : writer->components)
             if (sameText(component.logicalPath, textOf(logicalPath)) && sameText(component.name, textOf(name)))
                 declared = &component;
         if (!declared)
@@ -665,7 +665,7 @@ private:
             for (const auto &writer : writers_) {
                 if (writer->writerId != record->writerId)
                     continue;
-                for (const ComponentSpec &declared : writer->components)
+                for (const DeclaredComponent &declared : writer->components)
                     for (const auto &component : record->components)
                         if (component->selectedForRestore && declared.preRestoreFailure &&
                             sameText(declared.logicalPath, component->logicalPath) &&

@@ -15,12 +15,12 @@ constexpr DWORD kAllBackupTypes = 0x0F0F;
 
 class Filedesc final : public ComObject<IVssWMFiledesc> {
 public:
-    explicit Filedesc(FileSpec spec) : ComObject("WMFiledesc", nullptr), spec_(std::move(spec)) {}
+    explicit Filedesc(FileSet files) : ComObject("WMFiledesc", nullptr), files_(std::move(files)) {}
 
-    HRESULT STDMETHODCALLTYPE GetPath(BSTR *path) override { return text("WMFiledesc.GetPath", spec_.path, path); }
-    HRESULT STDMETHODCALLTYPE GetFilespec(BSTR *spec) override
+    HRESULT STDMETHODCALLTYPE GetPath(BSTR *path) override { return text("WMFiledesc.GetPath", files_.path, path); }
+    HRESULT STDMETHODCALLTYPE GetFilespec(BSTR *filespec) override
     {
-        return text("WMFiledesc.GetFilespec", spec_.spec, spec);
+        return text("WMFiledesc.GetFilespec", files_.filespec, filespec);
     }
     HRESULT STDMETHODCALLTYPE GetRecursive(boolean *recursive) override
     {
@@ -29,12 +29,12 @@ public:
         *recursive = 0;
         if (HRESULT injected = enterCall("WMFiledesc.GetRecursive"))
             return injected;
-        *recursive = spec_.recursive;
+        *recursive = files_.recursive;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetAlternateLocation(BSTR *alternate) override
     {
-        return text("WMFiledesc.GetAlternateLocation", spec_.alternate, alternate);
+        return text("WMFiledesc.GetAlternateLocation", files_.alternate, alternate);
     }
     HRESULT STDMETHODCALLTYPE GetBackupTypeMask(DWORD *mask) override
     {
@@ -58,10 +58,10 @@ private:
         return makeBstr(value, out);
     }
 
-    FileSpec spec_;
+    FileSet files_;
 };
 
-HRESULT fileAt(const std::vector<FileSpec> &files, UINT index, IVssWMFiledesc **out)
+HRESULT fileAt(const std::vector<FileSet> &files, UINT index, IVssWMFiledesc **out)
 {
     if (!out)
         return E_POINTER;
@@ -74,7 +74,7 @@ HRESULT fileAt(const std::vector<FileSpec> &files, UINT index, IVssWMFiledesc **
 
 class WMComponent final : public ComObject<IVssWMComponent> {
 public:
-    WMComponent(std::shared_ptr<const WriterMetadata> metadata, const ComponentSpec &component)
+    WMComponent(std::shared_ptr<const WriterMetadata> metadata, const DeclaredComponent &component)
         : ComObject("WMComponent", nullptr), metadata_(std::move(metadata)), component_(component)
     {
     }
@@ -162,7 +162,7 @@ private:
     }
 
     std::shared_ptr<const WriterMetadata> metadata_;  // keeps component_ alive
-    const ComponentSpec &component_;
+    const DeclaredComponent &component_;
 };
 
 class ExamineWriterMetadata final : public ComObject<IVssExamineWriterMetadata> {
@@ -314,9 +314,9 @@ IVssExamineWriterMetadata *newExamineWriterMetadata(std::shared_ptr<const Writer
     return new ExamineWriterMetadata(std::move(metadata));
 }
 
-IVssWMFiledesc *newFiledesc(const FileSpec &spec)
+IVssWMFiledesc *newFiledesc(const FileSet &files)
 {
-    return new Filedesc(spec);
+    return new Filedesc(files);
 }
 
 }  // namespace winsim::vss

@@ -88,14 +88,14 @@ public:
         return true;
     }
 
-    FileSpec fileSpec(const pugi::xml_node &node)
+    FileSet fileSet(const pugi::xml_node &node)
     {
-        FileSpec spec;
-        spec.path = text(node, "path");
-        spec.spec = text(node, "spec");
-        spec.alternate = text(node, "alternate");
-        spec.recursive = flag(node, "recursive", false);
-        return spec;
+        FileSet files;
+        files.path = text(node, "path");
+        files.filespec = text(node, "filespec");
+        files.alternate = text(node, "alternate");
+        files.recursive = flag(node, "recursive", false);
+        return files;
     }
 
 private:
@@ -119,13 +119,13 @@ void putNumber(pugi::xml_node &node, const char *name, unsigned long value)
     node.append_attribute(name) = std::to_string(value).c_str();
 }
 
-void putFileSpec(pugi::xml_node parent, const char *element, const FileSpec &spec)
+void putFileSet(pugi::xml_node parent, const char *element, const FileSet &files)
 {
     pugi::xml_node node = parent.append_child(element);
-    putText(node, "path", spec.path);
-    putText(node, "spec", spec.spec);
-    putFlag(node, "recursive", spec.recursive);
-    putText(node, "alternate", spec.alternate);
+    putText(node, "path", files.path);
+    putText(node, "filespec", files.filespec);
+    putFlag(node, "recursive", files.recursive);
+    putText(node, "alternate", files.alternate);
 }
 
 // The instance of a writer that does not name one: fixed for the writer, distinct from its class.
@@ -196,11 +196,11 @@ HRESULT parseWriterMetadata(std::string_view xml, WriterMetadata &out, std::stri
             method.rebootRequired = reader.flag(node, "rebootRequired", false);
             metadata.restoreMethod = method;
         } else if (element == "AlternateLocationMapping") {
-            metadata.alternateMappings.push_back(reader.fileSpec(node));
+            metadata.alternateMappings.push_back(reader.fileSet(node));
         } else if (element == "Include") {
-            metadata.includes.push_back(reader.fileSpec(node));
+            metadata.includes.push_back(reader.fileSet(node));
         } else if (element == "Exclude") {
-            metadata.excludes.push_back(reader.fileSpec(node));
+            metadata.excludes.push_back(reader.fileSet(node));
         } else if (element == "Status") {
             DeclaredStatus status;
             status.state = static_cast<VSS_WRITER_STATE>(
@@ -214,7 +214,7 @@ HRESULT parseWriterMetadata(std::string_view xml, WriterMetadata &out, std::stri
                 reader.fail("attribute after of <Status> names no step: " + status.after);
             metadata.status = status;
         } else if (element == "Component") {
-            ComponentSpec component;
+            DeclaredComponent component;
             component.type = static_cast<VSS_COMPONENT_TYPE>(reader.number(node, "type", VSS_CT_FILEGROUP, VSS_CT_FILEGROUP));
             component.name = reader.text(node, "name");
             component.logicalPath = reader.text(node, "logicalPath");
@@ -232,11 +232,11 @@ HRESULT parseWriterMetadata(std::string_view xml, WriterMetadata &out, std::stri
                     continue;
                 std::string kind = child.name();
                 if (kind == "File") {
-                    component.files.push_back(reader.fileSpec(child));
+                    component.files.push_back(reader.fileSet(child));
                 } else if (kind == "Database") {
-                    component.databases.push_back(reader.fileSpec(child));
+                    component.databases.push_back(reader.fileSet(child));
                 } else if (kind == "Log") {
-                    component.logs.push_back(reader.fileSpec(child));
+                    component.logs.push_back(reader.fileSet(child));
                 } else if (kind == "Dependency") {
                     Dependency dependency;
                     reader.guid(child, "writerId", dependency.writerId, true);
@@ -275,13 +275,13 @@ std::string writeWriterMetadata(const WriterMetadata &metadata)
         putNumber(node, "writerRestore", method->writerRestore);
         putFlag(node, "rebootRequired", method->rebootRequired);
     }
-    for (const FileSpec &spec : metadata.alternateMappings)
-        putFileSpec(root, "AlternateLocationMapping", spec);
-    for (const FileSpec &spec : metadata.includes)
-        putFileSpec(root, "Include", spec);
-    for (const FileSpec &spec : metadata.excludes)
-        putFileSpec(root, "Exclude", spec);
-    for (const ComponentSpec &component : metadata.components) {
+    for (const FileSet &files : metadata.alternateMappings)
+        putFileSet(root, "AlternateLocationMapping", files);
+    for (const FileSet &files : metadata.includes)
+        putFileSet(root, "Include", files);
+    for (const FileSet &files : metadata.excludes)
+        putFileSet(root, "Exclude", files);
+    for (const DeclaredComponent &component : metadata.components) {
         pugi::xml_node node = root.append_child("Component");
         putText(node, "name", component.name);
         putText(node, "logicalPath", component.logicalPath);
@@ -292,12 +292,12 @@ std::string writeWriterMetadata(const WriterMetadata &metadata)
         putFlag(node, "restoreMetadata", component.restoreMetadata);
         putFlag(node, "notifyOnBackupComplete", component.notifyOnBackupComplete);
         putNumber(node, "flags", component.flags);
-        for (const FileSpec &spec : component.files)
-            putFileSpec(node, "File", spec);
-        for (const FileSpec &spec : component.databases)
-            putFileSpec(node, "Database", spec);
-        for (const FileSpec &spec : component.logs)
-            putFileSpec(node, "Log", spec);
+        for (const FileSet &files : component.files)
+            putFileSet(node, "File", files);
+        for (const FileSet &files : component.databases)
+            putFileSet(node, "Database", files);
+        for (const FileSet &files : component.logs)
+            putFileSet(node, "Log", files);
         for (const Dependency &dependency : component.dependencies) {
             pugi::xml_node child = node.append_child("Dependency");
             child.append_attribute("writerId") = guidText(dependency.writerId).c_str();

@@ -7,15 +7,15 @@
 //
 //   <WriterMetadata name="Registry Writer" writerId="{...}" instanceId="{...}" usage="2" source="3">
 //     <RestoreMethod method="2" service="" userProcedure="" writerRestore="1" rebootRequired="no"/>
-//     <AlternateLocationMapping path="..." spec="*" recursive="no" alternate="..."/>
-//     <Include path="..." spec="..." recursive="yes"/>
-//     <Exclude path="..." spec="..." recursive="yes"/>
+//     <AlternateLocationMapping path="..." filespec="*" recursive="no" alternate="..."/>
+//     <Include path="..." filespec="..." recursive="yes"/>
+//     <Exclude path="..." filespec="..." recursive="yes"/>
 //     <Component name="Registry" logicalPath="System" caption="..." type="2" selectable="yes"
 //                selectableForRestore="no" restoreMetadata="no" notifyOnBackupComplete="no"
 //                flags="0" preRestoreFailure="...">
-//       <File path="%SystemRoot%\System32\config" spec="*" recursive="no" alternate="..."/>
-//       <Database path="..." spec="..."/>
-//       <Log path="..." spec="..."/>
+//       <File path="%SystemRoot%\System32\config" filespec="*" recursive="no" alternate="..."/>
+//       <Database path="..." filespec="..."/>
+//       <Log path="..." filespec="..."/>
 //       <Dependency writerId="{...}" logicalPath="..." name="..."/>
 //     </Component>
 //     <Status state="7" failure="0x800423F3" after="PrepareForBackup"/>
@@ -37,9 +37,9 @@ namespace winsim::vss {
 
 using Text = std::optional<std::u16string>;
 
-struct FileSpec {
+struct FileSet {
     Text path;
-    Text spec;
+    Text filespec;
     Text alternate;
     bool recursive = false;
 };
@@ -50,7 +50,7 @@ struct Dependency {
     Text name;
 };
 
-struct ComponentSpec {
+struct DeclaredComponent {
     VSS_COMPONENT_TYPE type = VSS_CT_FILEGROUP;
     Text name;
     Text logicalPath;
@@ -60,9 +60,9 @@ struct ComponentSpec {
     bool restoreMetadata = false;
     bool notifyOnBackupComplete = false;
     DWORD flags = 0;
-    std::vector<FileSpec> files;
-    std::vector<FileSpec> databases;
-    std::vector<FileSpec> logs;
+    std::vector<FileSet> files;
+    std::vector<FileSet> databases;
+    std::vector<FileSet> logs;
     std::vector<Dependency> dependencies;
     Text preRestoreFailure;  // what the writer reports at pre-restore; not part of the document
 };
@@ -90,10 +90,10 @@ struct WriterMetadata {
     VSS_USAGE_TYPE usage = VSS_UT_OTHER;
     VSS_SOURCE_TYPE source = VSS_ST_OTHER;
     std::optional<RestoreMethod> restoreMethod;
-    std::vector<FileSpec> alternateMappings;
-    std::vector<FileSpec> includes;
-    std::vector<FileSpec> excludes;
-    std::vector<ComponentSpec> components;
+    std::vector<FileSet> alternateMappings;
+    std::vector<FileSet> includes;
+    std::vector<FileSet> excludes;
+    std::vector<DeclaredComponent> components;
     std::optional<DeclaredStatus> status;  // declarations only
 };
 

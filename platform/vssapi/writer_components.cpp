@@ -96,12 +96,12 @@ public:
         if (index >= record_->newTargets.size())
             return E_INVALIDARG;
         const NewTarget &target = record_->newTargets[index];
-        FileSpec spec;
-        spec.path = target.path;
-        spec.spec = target.fileName;
-        spec.alternate = target.alternatePath;
-        spec.recursive = target.recursive;
-        *file = newFiledesc(spec);
+        FileSet files;
+        files.path = target.path;
+        files.filespec = target.fileName;
+        files.alternate = target.alternatePath;
+        files.recursive = target.recursive;
+        *file = newFiledesc(files);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE AddDirectedTarget(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR) override

@@ -171,10 +171,10 @@ TEST(WriterMetadataDocument, SavedDocumentsReadBackAndBadOnesAreSortedOut)
     const char *declaration =
         "<WriterMetadata name='W' writerId='{00000001-0002-0003-0405-060708090a0b}' usage='2' source='1'>"
         "<RestoreMethod method='3' service='Svc' writerRestore='2' rebootRequired='yes'/>"
-        "<AlternateLocationMapping path='C:\\a' spec='*' alternate='D:\\a'/>"
-        "<Exclude path='C:\\tmp' spec='*.tmp' recursive='yes'/>"
+        "<AlternateLocationMapping path='C:\\a' filespec='*' alternate='D:\\a'/>"
+        "<Exclude path='C:\\tmp' filespec='*.tmp' recursive='yes'/>"
         "<Component name='C' caption='Cap' type='1' selectable='no' flags='4'>"
-        "<Database path='%SystemRoot%\\db' spec='x.db'/><Log path='C:\\logs' spec='*.log'/></Component>"
+        "<Database path='%SystemRoot%\\db' filespec='x.db'/><Log path='C:\\logs' filespec='*.log'/></Component>"
         "<Status state='9' failure='0x800423F2' after='DoSnapshotSet'/>"
         "</WriterMetadata>";
     vss::WriterMetadata parsed;

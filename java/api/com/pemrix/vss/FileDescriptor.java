@@ -1,6 +1,6 @@
 package com.pemrix.vss;
 
-/** One file specification of a component: a directory, a file pattern and recursion. */
+/** One set of files of a component: a directory, a file pattern and recursion. */
 public final class FileDescriptor {
     private final long handle;
 

@@ -61,20 +61,20 @@ class BackupThenRestoreTest {
         }
     }
 
-    /** The files of a component's file specification, read from the snapshot. */
+    /** The files of a component's first set of files, read from the snapshot. */
     private static Map<String, byte[]> backUpComponent(long h, String device) throws Exception {
         Map<String, byte[]> archive = new LinkedHashMap<>();
         long metadata = BackupComponents.getWriterMetadata(h, 0).handle();
         long component = WriterMetaData.getComponent(metadata, 0).handle();
         long file = WMComponent.getFile(component, 0).handle();
         String directory = FileDescriptor.getPath(file);
-        String spec = FileDescriptor.getSpec(file);
+        String pattern = FileDescriptor.getSpec(file);
         assertEquals("C:\\Windows\\Ledger", directory);
         Path frozen = Paths.get(MachineTool.run("path", device + directory.substring(2)).trim());
         try (Stream<Path> files = Files.list(frozen)) {
             for (Path found : (Iterable<Path>) files.sorted()::iterator) {
                 String name = found.getFileName().toString();
-                if (name.endsWith(spec.substring(1))) {
+                if (name.endsWith(pattern.substring(1))) {
                     archive.put(directory + "\\" + name, readStream(device + directory.substring(2) + "\\" + name));
                 }
             }

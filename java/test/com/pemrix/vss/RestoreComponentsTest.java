@@ -24,7 +24,7 @@ class RestoreComponentsTest {
         VSSFactory.init();
         MachineTool.declareWriter("<WriterMetadata name=\"" + WRITER_NAME + "\" writerId=\"" + WRITER_ID
                 + "\" instanceId=\"" + INSTANCE_ID + "\">\n"
-                + "  <Component name=\"Data\" logicalPath=\"App\"><File path=\"C:\\Ledger\" spec=\"*\"/></Component>\n"
+                + "  <Component name=\"Data\" logicalPath=\"App\"><File path=\"C:\\Ledger\" filespec=\"*\"/></Component>\n"
                 + "  <Component name=\"Journal\" type=\"1\" preRestoreFailure=\"The journal is in use\"/>\n"
                 + "</WriterMetadata>\n");
         try (Requester backup = new Requester()) {

@@ -38,11 +38,11 @@ final class VssTesting {
                 + "  <RestoreMethod method=\"2\" service=\"LedgerService\" userProcedure=\"Stop the ledger\""
                 + " writerRestore=\"1\" rebootRequired=\"no\"/>\n"
                 + "  <Component name=\"Data\" logicalPath=\"App\" caption=\"Ledger data\" type=\"2\">\n"
-                + "    <File path=\"%SystemRoot%\\Ledger\" spec=\"*.dat\" recursive=\"yes\"/>\n"
+                + "    <File path=\"%SystemRoot%\\Ledger\" filespec=\"*.dat\" recursive=\"yes\"/>\n"
                 + "  </Component>\n"
                 + "  <Component name=\"Journal\" type=\"1\" selectable=\"no\">\n"
-                + "    <Database path=\"C:\\Ledger\\db\" spec=\"journal.db\"/>\n"
-                + "    <Log path=\"C:\\Ledger\\logs\" spec=\"*.log\"/>\n"
+                + "    <Database path=\"C:\\Ledger\\db\" filespec=\"journal.db\"/>\n"
+                + "    <Log path=\"C:\\Ledger\\logs\" filespec=\"*.log\"/>\n"
                 + "  </Component>\n"
                 + "</WriterMetadata>\n");
     }

@@ -119,7 +119,7 @@ class WriterMetadataTest {
     }
 
     @Test
-    void pathsAreExpandedOnceAndSpecificationsKeptAsTheyAre() throws Exception {
+    void pathsAreExpandedOnceAndPatternsKeptAsTheyAre() throws Exception {
         long h = writer(WRITER_ID);
         long data = kept(WriterMetaData.getComponent(h, 0).handle());
         long file = kept(WMComponent.getFile(data, 0).handle());
