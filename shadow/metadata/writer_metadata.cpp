@@ -1,5 +1,5 @@
 // Natives of com.pemrix.vss.WriterMetaData, WMComponent and FileDescriptor: a writer's metadata
-// document, the components it declares and their file specifications. What the service hands
+// document, the components it declares and their sets of files. What the service hands
 // out at a cost (the identity, a component's information, the paths) is asked for once per
 // native object and kept.
 #include "../runtime/class_cache.h"
@@ -60,7 +60,7 @@ void withDocument(JNIEnv *env, jstring xml, Call call)
     });
 }
 
-// A text the service keeps for a file specification, asked for once.
+// A text the service keeps for a set of files, asked for once.
 template <typename Call>
 jstring cachedText(JNIEnv *env, OwnedString &cache, Call call)
 {
@@ -326,9 +326,9 @@ JNIEXPORT jstring JNICALL Java_com_pemrix_vss_FileDescriptor_getSpec(JNIEnv *env
     if (!object)
         return nullptr;
     return cachedText(env, object->specText, [&] {
-        BSTR spec = nullptr;
-        HRESULT result = object->file->GetFilespec(&spec);
-        return checkedBstr(result, spec);
+        BSTR filespec = nullptr;
+        HRESULT result = object->file->GetFilespec(&filespec);
+        return checkedBstr(result, filespec);
     });
 }
 
