@@ -22,6 +22,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID)
 JNIEXPORT void JNICALL Java_com_pemrix_vss_VSSFactory_init(JNIEnv *env, jclass)
 {
     cacheCommonClasses(env);
+    // A missing java.lang class leaves its error pending, and no JNI call may follow that.
     if (env->ExceptionCheck())
         return;
     jclass unsatisfiedLink = env->FindClass("java/lang/UnsatisfiedLinkError");
