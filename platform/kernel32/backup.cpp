@@ -144,6 +144,8 @@ private:
             parts &= ~SACL_SECURITY_INFORMATION;
         if (parts == 0)
             return 0;
+        if (file_->readOnly)
+            return ERROR_WRITE_PROTECT;
         struct stat st;
         if (fstat(file_->fd, &st) != 0)
             return errorFromErrno(errno);

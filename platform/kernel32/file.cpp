@@ -151,6 +151,7 @@ bool ExistingFile::open(LPCWSTR path)
         return false;
     }
     posix = std::move(mapped.posix);
+    readOnly = mapped.readOnly;
     if (stat(posix.c_str(), &st) != 0) {
         SetLastError(errno == ENOENT ? errorForMissing(posix) : errorFromErrno(errno));
         return false;
@@ -201,11 +202,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     file->access = access;
     file->share = shareMode;
     file->flags = flagsAndAttributes;
+    file->readOnly = mapped.readOnly;
 
     struct stat st;
     bool existed = stat(mapped.posix.c_str(), &st) == 0;
     if (!existed && errno != ENOENT)
         return fail(errorFromErrno(errno));
+    if (mapped.readOnly && (wantsWrite || (access & (DELETE | WRITE_DAC | WRITE_OWNER)) ||
+                            disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING ||
+                            (!existed && disposition != OPEN_EXISTING)))
+        return fail(ERROR_WRITE_PROTECT);
     bool created = false;
     if (existed && S_ISDIR(st.st_mode)) {
         if (!backupSemantics)
@@ -295,6 +301,10 @@ BOOL WINAPI SetFileAttributesW(LPCWSTR fileName, DWORD attributes)
     ExistingFile file;
     if (!file.open(fileName))
         return FALSE;
+    if (file.readOnly) {
+        SetLastError(ERROR_WRITE_PROTECT);
+        return FALSE;
+    }
     if (DWORD error = writeAttributes(file.fd, file.st, attributes & kSettableAttributes)) {
         SetLastError(error);
         return FALSE;

@@ -23,6 +23,7 @@ struct FileObject : KernelObject {
     dev_t device = 0;
     ino_t inode = 0;
     bool registered = false;  // counted in the process's sharing table
+    bool readOnly = false;    // on a shadow copy
     ~FileObject() override;
 };
 
@@ -37,6 +38,7 @@ struct ExistingFile {
     std::string posix;
     struct stat st {};
     int fd = -1;
+    bool readOnly = false;  // on a snapshot
     ExistingFile() = default;
     ExistingFile(const ExistingFile &) = delete;
     ExistingFile &operator=(const ExistingFile &) = delete;

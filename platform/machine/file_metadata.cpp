@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char *kDosAttribName = "user.DOSATTRIB";
 constexpr const char *kNtAclName = "user.NTACL";
-constexpr const char *kSidecarName = "user.winsim.sidecar";
+constexpr const char *kSidecarName = kSidecarAttribute;
 constexpr const char *kStreamPrefix = "user.DosStream.";
 constexpr const char *kStreamSuffix = ":$DATA";
 // Largest value the Linux extended attribute interface accepts.
@@ -438,6 +438,11 @@ NamedStreamWriter::~NamedStreamWriter()
         close(sidecarFd_);
     if (!sidecarTemp_.empty())
         unlink(sidecarTemp_.c_str());
+}
+
+std::string sidecarDirectoryOf(const std::string &id)
+{
+    return sidecarDirectory(id);
 }
 
 DWORD removeNamedStreams(int fd)

@@ -76,6 +76,10 @@ private:
 // Removes every named stream (a file that is overwritten loses them, as on NTFS).
 DWORD removeNamedStreams(int fd);
 
+// The extended attribute that names a file's sidecar, and the directory of a sidecar name.
+inline constexpr const char *kSidecarAttribute = "user.winsim.sidecar";
+std::string sidecarDirectoryOf(const std::string &id);
+
 // ---- security ----
 
 // The stored descriptor with any part it lacks filled from the synthesised one.

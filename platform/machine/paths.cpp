@@ -147,7 +147,14 @@ std::string resolveCase(const std::string &posix, size_t fixedLength)
     return resolved;
 }
 
+constexpr std::u16string_view kShadowCopyDevice = u"GLOBALROOT\\Device\\HarddiskVolumeShadowCopy";
+
 }  // namespace
+
+std::string shadowCopyDirectory(unsigned long number)
+{
+    return machineRoot() + "/shadow/HarddiskVolumeShadowCopy" + std::to_string(number);
+}
 
 std::string driveDirectory(char16_t letter)
 {
@@ -173,7 +180,22 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
 
     std::string base;
     size_t fixed = 0;
-    if (out.prefixed && startsWith(rest, u"UNC\\")) {
+    if (out.prefixed && startsWith(rest, kShadowCopyDevice)) {
+        rest.remove_prefix(kShadowCopyDevice.size());
+        unsigned long number = 0;
+        size_t digits = 0;
+        while (digits < rest.size() && rest[digits] >= u'0' && rest[digits] <= u'9' && digits < 9)
+            number = number * 10 + (rest[digits++] - u'0');
+        if (digits == 0 || number == 0 || (digits < rest.size() && !isSeparator(rest[digits])))
+            return ERROR_PATH_NOT_FOUND;
+        rest.remove_prefix(digits);
+        base = shadowCopyDirectory(number);
+        fixed = base.size();
+        out.readOnly = true;
+        struct stat st;
+        if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return ERROR_PATH_NOT_FOUND;
+    } else if (out.prefixed && startsWith(rest, u"UNC\\")) {
         rest.remove_prefix(4);
         base = machineRoot() + "/unc";
         fixed = base.size();

@@ -3,6 +3,8 @@
 //   C:\dir\file, \\?\C:\dir\file   -> <root>/drive_c/dir/file   (any drive letter but Z)
 //   Z:\etc\hosts                   -> /etc/hosts                 (Z: is the host's /, as in Wine)
 //   \\server\share\f, \\?\UNC\...  -> <root>/unc/server/share/f
+//   \\?\GLOBALROOT\Device\HarddiskVolumeShadowCopyN\f
+//                                  -> <root>/shadow/HarddiskVolumeShadowCopyN/f (read-only)
 //   /posix/absolute                -> itself
 //   relative\path                  -> relative/path (to the current directory)
 //
@@ -20,6 +22,7 @@ namespace winsim {
 struct MappedPath {
     std::string posix;
     bool prefixed = false;  // came with \\?\, so MAX_PATH does not apply
+    bool readOnly = false;  // on a shadow copy, which nothing may change
 };
 
 enum PathOptions : unsigned {
@@ -30,6 +33,10 @@ enum PathOptions : unsigned {
 // Returns 0 and fills out, or a Windows error code (ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE,
 // ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH).
 DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options = kPathPlain);
+
+// The directory that holds the frozen content of shadow copy number n (its device is
+// \\?\GLOBALROOT\Device\HarddiskVolumeShadowCopy<n>).
+std::string shadowCopyDirectory(unsigned long number);
 
 // The Windows form of a POSIX path (absolute or relative to the current directory).
 std::u16string windowsPathFromPosix(const std::string &posix);

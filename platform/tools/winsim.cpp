@@ -1,4 +1,5 @@
 // winsim: creates and inspects the emulated Windows machine.
+#include "commands.h"
 #include "machine/machine.h"
 #include "machine/paths.h"
 #include "machine/text.h"
@@ -19,7 +20,9 @@ int usage()
             "  path <windows path>          print the host path that holds a Windows path\n"
             "  winpath <host path>          print the Windows form of a host path\n"
             "  config get <key>             print a machine setting\n"
-            "  config set <key> <value>     change a machine setting (administrator = yes|no, ...)\n");
+            "  config set <key> <value>     change a machine setting (administrator = yes|no, ...)\n"
+            "  vss <command>                the shadow copy service: volumes, writers, snapshots\n"
+            "  counters [prefix]            what the stand-in services counted (calls, objects alive)\n");
     return 2;
 }
 
@@ -55,5 +58,9 @@ int main(int argc, char **argv)
         winsim::setMachineSetting(winsim::machineRoot(), argv[3], argv[4]);
         return 0;
     }
+    if (command == "vss")
+        return vssCommand(argc - 2, argv + 2);
+    if (command == "counters")
+        return countersCommand(argc - 2, argv + 2);
     return usage();
 }
