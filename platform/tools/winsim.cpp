@@ -1,12 +1,21 @@
 // winsim: creates and inspects the emulated Windows machine.
+#include "advapi32/eventlog.h"
+#include "advapi32/registry.h"
+#include "kernel32/console.h"
+#include "kernel32/message_table.h"
 #include "machine/machine.h"
 #include "machine/paths.h"
 #include "machine/text.h"
+
+#include <windows.h>
+
+#include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -19,8 +28,201 @@ int usage()
             "  path <windows path>          print the host path that holds a Windows path\n"
             "  winpath <host path>          print the Windows form of a host path\n"
             "  config get <key>             print a machine setting\n"
-            "  config set <key> <value>     change a machine setting (administrator = yes|no, ...)\n");
+            "  config set <key> <value>     change a machine setting (administrator = yes|no, ...)\n"
+            "  reg query <key> [<value>]    list a registry key, or print one value (HKLM\\...)\n"
+            "  reg set <key> <value> <type> <data>\n"
+            "                               set a value (REG_SZ, REG_EXPAND_SZ, REG_DWORD), creating the key\n"
+            "  eventlog [<log>]             list the records of an event log (Application by default)\n"
+            "  console-event <pid> <event>  send a console control event (ctrl-c, break, close, logoff,\n"
+            "                               shutdown) to a process\n");
     return 2;
+}
+
+const char *typeName(DWORD type)
+{
+    switch (type) {
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    case REG_MULTI_SZ:
+        return "REG_MULTI_SZ";
+    case REG_QWORD:
+        return "REG_QWORD";
+    default:
+        return "REG_NONE";
+    }
+}
+
+std::string valueText(const winsim::RegistryValue &value)
+{
+    char number[32];
+    switch (value.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ:
+        return winsim::registryStringText(value.data);
+    case REG_DWORD:
+        if (value.data.size() == 4) {
+            DWORD n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) | (static_cast<DWORD>(value.data[3]) << 24);
+            snprintf(number, sizeof number, "0x%x", n);
+            return number;
+        }
+        [[fallthrough]];
+    default: {
+        std::string hex;
+        for (uint8_t b : value.data) {
+            snprintf(number, sizeof number, "%02X", b);
+            hex += number;
+        }
+        return hex;
+    }
+    }
+}
+
+// "HKLM\\path" or "HKEY_LOCAL_MACHINE\\path" opened with the given rights.
+LONG openKey(const std::string &name, REGSAM access, bool create, HKEY &key)
+{
+    size_t slash = name.find('\\');
+    std::string root = name.substr(0, slash);
+    std::string path = slash == std::string::npos ? std::string() : name.substr(slash + 1);
+    if (!winsim::equalsIgnoreCase(std::string_view(root), "HKLM") &&
+        !winsim::equalsIgnoreCase(std::string_view(root), "HKEY_LOCAL_MACHINE"))
+        return ERROR_INVALID_PARAMETER;
+    if (create)
+        return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, access, nullptr, &key, nullptr);
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key);
+}
+
+int failed(const char *what, LONG error)
+{
+    const char *text = winsim::systemMessageText(static_cast<DWORD>(error));
+    std::string message = text ? text : "";
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+        message.pop_back();
+    fprintf(stderr, "winsim: %s: %s (error %ld)\n", what, message.c_str(), static_cast<long>(error));
+    return 1;
+}
+
+int registryCommand(int argc, char **argv)
+{
+    if (argc >= 4 && argc <= 5 && strcmp(argv[2], "query") == 0) {
+        HKEY key = nullptr;
+        if (LONG error = openKey(argv[3], KEY_READ, false, key))
+            return failed(argv[3], error);
+        std::vector<std::string> subkeys;
+        std::vector<winsim::RegistryValue> values;
+        LONG error = winsim::registryKeyContents(key, subkeys, values);
+        RegCloseKey(key);
+        if (error)
+            return failed(argv[3], error);
+        for (const auto &value : values) {
+            if (argc == 5 && !winsim::equalsIgnoreCase(std::string_view(value.name), argv[4]))
+                continue;
+            if (argc == 5) {
+                printf("%s\n", valueText(value).c_str());
+                return 0;
+            }
+            printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : value.name.c_str(), typeName(value.type),
+                   valueText(value).c_str());
+        }
+        if (argc == 5)
+            return failed(argv[4], ERROR_FILE_NOT_FOUND);
+        for (const std::string &subkey : subkeys)
+            printf("%s\\%s\n", argv[3], subkey.c_str());
+        return 0;
+    }
+    if (argc == 7 && strcmp(argv[2], "set") == 0) {
+        std::string type = argv[5];
+        std::string data = argv[6];
+        DWORD dword = 0;
+        const BYTE *bytes;
+        DWORD size;
+        DWORD typeCode;
+        if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
+            typeCode = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+            bytes = reinterpret_cast<const BYTE *>(data.c_str());
+            size = static_cast<DWORD>(data.size() + 1);
+        } else if (type == "REG_DWORD") {
+            typeCode = REG_DWORD;
+            dword = static_cast<DWORD>(strtoul(data.c_str(), nullptr, 0));
+            bytes = reinterpret_cast<const BYTE *>(&dword);
+            size = sizeof dword;
+        } else {
+            return usage();
+        }
+        HKEY key = nullptr;
+        if (LONG error = openKey(argv[3], KEY_SET_VALUE, true, key))
+            return failed(argv[3], error);
+        LONG error = RegSetValueExA(key, argv[4], 0, typeCode, bytes, size);
+        RegCloseKey(key);
+        return error ? failed(argv[4], error) : 0;
+    }
+    return usage();
+}
+
+const char *eventTypeName(WORD type)
+{
+    switch (type) {
+    case EVENTLOG_ERROR_TYPE:
+        return "Error";
+    case EVENTLOG_WARNING_TYPE:
+        return "Warning";
+    case EVENTLOG_INFORMATION_TYPE:
+        return "Information";
+    case EVENTLOG_AUDIT_SUCCESS:
+        return "AuditSuccess";
+    case EVENTLOG_AUDIT_FAILURE:
+        return "AuditFailure";
+    default:
+        return "Success";
+    }
+}
+
+int eventLogCommand(int argc, char **argv)
+{
+    if (argc > 3)
+        return usage();
+    winsim::machineRoot();
+    for (const winsim::EventRecord &event : winsim::readEventLog(argc == 3 ? argv[2] : "Application")) {
+        time_t when = static_cast<time_t>(event.timeGenerated);
+        tm local{};
+        localtime_r(&when, &local);
+        char stamp[32];
+        strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+        printf("%lld %s %s %s 0x%08X pid=%u user=%s", static_cast<long long>(event.record), stamp,
+               eventTypeName(event.type), event.source.c_str(), event.eventId, event.processId,
+               event.userSid.empty() ? "-" : event.userSid.c_str());
+        for (const std::string &text : event.strings)
+            printf(" \"%s\"", text.c_str());
+        printf("\n");
+    }
+    return 0;
+}
+
+int consoleEventCommand(int argc, char **argv)
+{
+    static const struct {
+        const char *name;
+        DWORD type;
+    } kEvents[] = {{"ctrl-c", CTRL_C_EVENT},   {"break", CTRL_BREAK_EVENT},       {"close", CTRL_CLOSE_EVENT},
+                   {"logoff", CTRL_LOGOFF_EVENT}, {"shutdown", CTRL_SHUTDOWN_EVENT}};
+    if (argc != 4)
+        return usage();
+    for (const auto &event : kEvents) {
+        if (strcmp(argv[3], event.name) == 0) {
+            if (int error = winsim::sendConsoleEvent(static_cast<pid_t>(atol(argv[2])), event.type)) {
+                fprintf(stderr, "winsim: cannot signal process %s: %s\n", argv[2], strerror(error));
+                return 1;
+            }
+            return 0;
+        }
+    }
+    return usage();
 }
 
 }  // namespace
@@ -55,5 +257,11 @@ int main(int argc, char **argv)
         winsim::setMachineSetting(winsim::machineRoot(), argv[3], argv[4]);
         return 0;
     }
+    if (command == "reg")
+        return registryCommand(argc, argv);
+    if (command == "eventlog")
+        return eventLogCommand(argc, argv);
+    if (command == "console-event")
+        return consoleEventCommand(argc, argv);
     return usage();
 }
