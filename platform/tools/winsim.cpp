@@ -1,6 +1,7 @@
 // winsim: creates and inspects the emulated Windows machine.
 #include "advapi32/eventlog.h"
 #include "advapi32/registry.h"
+#include "advapi32/services.h"
 #include "kernel32/console.h"
 #include "kernel32/message_table.h"
 #include "machine/machine.h"
@@ -34,7 +35,14 @@ int usage()
             "                               set a value (REG_SZ, REG_EXPAND_SZ, REG_DWORD), creating the key\n"
             "  eventlog [<log>]             list the records of an event log (Application by default)\n"
             "  console-event <pid> <event>  send a console control event (ctrl-c, break, close, logoff,\n"
-            "                               shutdown) to a process\n");
+            "                               shutdown) to a process\n"
+            "  sc create <name> <command line> [<display name>]\n"
+            "                               install an own-process, demand-start service\n"
+            "  sc start <name> [<argument>...]\n"
+            "  sc stop <name> | sc interrogate <name> | sc query <name> | sc delete <name>\n"
+            "  sc history <name>            every status report the service made, oldest first\n"
+            "  sc list                      the installed services and their states\n"
+            "  sc calls                     how often each manager function was called\n");
     return 2;
 }
 
@@ -204,6 +212,128 @@ int eventLogCommand(int argc, char **argv)
     return 0;
 }
 
+const char *stateName(DWORD state)
+{
+    static const char *const kNames[] = {"?",        "STOPPED", "START_PENDING", "STOP_PENDING",
+                                         "RUNNING",  "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+    return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "?";
+}
+
+void printStatus(const char *name, const SERVICE_STATUS &status, DWORD processId)
+{
+    printf("SERVICE_NAME: %s\n", name);
+    printf("        TYPE               : %x\n", status.dwServiceType);
+    printf("        STATE              : %u  %s\n", status.dwCurrentState, stateName(status.dwCurrentState));
+    printf("        CONTROLS_ACCEPTED  : 0x%x\n", status.dwControlsAccepted);
+    printf("        WIN32_EXIT_CODE    : %u  (0x%x)\n", status.dwWin32ExitCode, status.dwWin32ExitCode);
+    printf("        SERVICE_EXIT_CODE  : %u  (0x%x)\n", status.dwServiceSpecificExitCode,
+           status.dwServiceSpecificExitCode);
+    printf("        CHECKPOINT         : 0x%x\n", status.dwCheckPoint);
+    printf("        WAIT_HINT          : 0x%x\n", status.dwWaitHint);
+    printf("        PID                : %u\n", processId);
+}
+
+SERVICE_STATUS statusOf(const SERVICE_STATUS_PROCESS &info)
+{
+    return SERVICE_STATUS{info.dwServiceType, info.dwCurrentState, info.dwControlsAccepted, info.dwWin32ExitCode,
+                          info.dwServiceSpecificExitCode, info.dwCheckPoint, info.dwWaitHint};
+}
+
+int lastFailure(const char *what)
+{
+    return failed(what, static_cast<LONG>(GetLastError()));
+}
+
+int serviceCommand(int argc, char **argv)
+{
+    if (argc < 3)
+        return usage();
+    const std::string verb = argv[2];
+    if (verb == "calls" && argc == 3) {
+        for (const auto &[function, count] : winsim::serviceCallCounts())
+            printf("%s %lld\n", function.c_str(), static_cast<long long>(count));
+        return 0;
+    }
+    if (verb == "list" && argc == 3) {
+        for (const winsim::ServiceRecord &record : winsim::allServices())
+            printf("%s  %s  \"%s\"%s\n", record.name.c_str(), stateName(record.status.dwCurrentState),
+                   record.binaryPath.c_str(), record.deleted ? "  (marked for deletion)" : "");
+        return 0;
+    }
+    if (argc < 4)
+        return usage();
+    const char *name = argv[3];
+    if (verb == "history" && argc == 4) {
+        printf("run  pid      state          controls  checkpoint  wait_hint  win32_exit  service_exit\n");
+        for (const winsim::ServiceReport &report : winsim::serviceReports(name))
+            printf("%-4lld %-8u %-14s %-9u %-11u %-10u %-11u %u\n", static_cast<long long>(report.run),
+                   report.processId, stateName(report.status.dwCurrentState), report.status.dwControlsAccepted,
+                   report.status.dwCheckPoint, report.status.dwWaitHint, report.status.dwWin32ExitCode,
+                   report.status.dwServiceSpecificExitCode);
+        return 0;
+    }
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, verb == "create" ? SC_MANAGER_ALL_ACCESS : SC_MANAGER_CONNECT);
+    if (!manager)
+        return lastFailure("OpenSCManager");
+    int status = 0;
+    if (verb == "create" && (argc == 5 || argc == 6)) {
+        SC_HANDLE service = CreateServiceA(manager, name, argc == 6 ? argv[5] : name, SERVICE_ALL_ACCESS,
+                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                           argv[4], nullptr, nullptr, nullptr, nullptr, nullptr);
+        status = service ? 0 : lastFailure("CreateService");
+        if (service) {
+            printf("[SC] CreateService SUCCESS\n");
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+        return status;
+    }
+    const DWORD access = verb == "start"        ? SERVICE_START | SERVICE_QUERY_STATUS
+                         : verb == "stop"       ? SERVICE_STOP | SERVICE_QUERY_STATUS
+                         : verb == "interrogate" ? SERVICE_INTERROGATE | SERVICE_QUERY_STATUS
+                         : verb == "delete"     ? DELETE
+                                                : SERVICE_QUERY_STATUS;
+    SC_HANDLE service = OpenServiceA(manager, name, access);
+    if (!service) {
+        CloseServiceHandle(manager);
+        return lastFailure("OpenService");
+    }
+    SERVICE_STATUS_PROCESS info{};
+    DWORD needed = 0;
+    SERVICE_STATUS current{};
+    if (verb == "start") {
+        std::vector<LPCSTR> arguments(argv + 4, argv + argc);
+        if (StartServiceA(service, static_cast<DWORD>(arguments.size()), arguments.data()) &&
+            QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof info,
+                                 &needed))
+            printStatus(name, statusOf(info), info.dwProcessId);
+        else
+            status = lastFailure("StartService");
+    } else if ((verb == "stop" || verb == "interrogate") && argc == 4) {
+        DWORD control = verb == "stop" ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_INTERROGATE;
+        if (ControlService(service, control, &current))
+            printStatus(name, current, 0);
+        else
+            status = lastFailure("ControlService");
+    } else if (verb == "query" && argc == 4) {
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof info,
+                                 &needed))
+            printStatus(name, statusOf(info), info.dwProcessId);
+        else
+            status = lastFailure("QueryServiceStatusEx");
+    } else if (verb == "delete" && argc == 4) {
+        if (DeleteService(service))
+            printf("[SC] DeleteService SUCCESS\n");
+        else
+            status = lastFailure("DeleteService");
+    } else {
+        status = usage();
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return status;
+}
+
 int consoleEventCommand(int argc, char **argv)
 {
     static const struct {
@@ -263,5 +393,7 @@ int main(int argc, char **argv)
         return eventLogCommand(argc, argv);
     if (command == "console-event")
         return consoleEventCommand(argc, argv);
+    if (command == "sc")
+        return serviceCommand(argc, argv);
     return usage();
 }
