@@ -39,7 +39,7 @@ struct Row {
     }
 };
 
-std::ostream &operator<<(std::ostream &out, const Row &r)
+[[maybe_unused]] std::ostream &operator<<(std::ostream &out, const Row &r)
 {
     return out << "{state " << r.state << ", controls " << r.controls << ", checkpoint " << r.checkPoint
                << ", wait " << r.waitHint << ", exit " << r.win32Exit << ", specific " << r.specificExit << "}";
@@ -177,6 +177,49 @@ TEST_F(ServiceControl, WithoutAdministrativeRightsTheManagerCannotBeOpened)
     EXPECT_EQ(command("-remove").output, "OpenSCManager failed - Access is denied. (0x5)\n");
 }
 
+TEST_F(ServiceControl, StartFromAConsoleReportsOneEvent)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService");
+    Result result = command("-start");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "");
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, kServiceName);
+    EXPECT_EQ(events[0].strings, std::vector<std::string>{"StartServiceCtrlDispatcher failed."});
+    EXPECT_EQ(events[0].userSid, "S-1-22-1-" + std::to_string(getuid()));
+}
+
+TEST_F(ServiceControl, UsageAndVerse)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService");
+    const std::string usage = "Invalid arguments\nusage:\n\tqzbackup -[install|remove|debug]\n";
+    for (const std::vector<std::string> &arguments :
+         std::vector<std::vector<std::string>>{{}, {"install"}, {"-foo"}, {"-installx"}, {"-"}}) {
+        Result result = run(kProgram, arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.output, usage);
+    }
+    Result verse = command("-NOSTALGIA");
+    EXPECT_EQ(verse.exitCode, 0);
+    auto verseLines = lines(verse.output);
+    ASSERT_EQ(verseLines.size(), 14u);
+    for (size_t i = 0; i < verseLines.size(); ++i)
+        EXPECT_EQ(verseLines[i].empty(), i == 4 || i == 9) << i;
+
+    // A prefixed command builds the service identity, so a missing file is reported even for
+    // an unknown command; a word without the prefix reads nothing.
+    std::remove(host(kInstallDir + "\\service.properties").c_str());
+    run(kProgram, {"install"});
+    EXPECT_TRUE(winsim::readEventLog("Application").empty());
+    run(kProgram, {"-foo"});
+    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
+}
+
+#ifdef WITH_JVM
+
+// Runs with a virtual machine in the service process.
+
 // A normal run, traced: the reports of the table, an interrogation while running, the stop
 // reaching Java's Stop on the thread that ran main, and the log lines that -TRACE enables.
 TEST_F(ServiceControl, NormalRunReportsFollowTheTable)
@@ -288,19 +331,6 @@ TEST_F(ServiceControl, MissingPropertiesFileIsReportedUnderTheDefaultName)
     EXPECT_TRUE(contains(logMessages(kServiceLog), "Error: service.properties file not found, using defaults"));
 }
 
-TEST_F(ServiceControl, StartFromAConsoleReportsOneEvent)
-{
-    writeProperties("com.pemrix.demo.service.ExampleService");
-    Result result = command("-start");
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.output, "");
-    auto events = winsim::readEventLog("Application");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].source, kServiceName);
-    EXPECT_EQ(events[0].strings, std::vector<std::string>{"StartServiceCtrlDispatcher failed."});
-    EXPECT_EQ(events[0].userSid, "S-1-22-1-" + std::to_string(getuid()));
-}
-
 TEST_F(ServiceControl, StopWhileStartPendingIsRefused)
 {
     installService("com.pemrix.demo.service.SlowStartService");
@@ -397,30 +427,6 @@ TEST_F(ServiceControl, DebugRunsJavaUntilKilled)
     EXPECT_EQ(result.output, "");
 }
 
-TEST_F(ServiceControl, UsageAndVerse)
-{
-    writeProperties("com.pemrix.demo.service.ExampleService");
-    const std::string usage = "Invalid arguments\nusage:\n\tqzbackup -[install|remove|debug]\n";
-    for (const std::vector<std::string> &arguments :
-         std::vector<std::vector<std::string>>{{}, {"install"}, {"-foo"}, {"-installx"}, {"-"}}) {
-        Result result = run(kProgram, arguments);
-        EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(result.output, usage);
-    }
-    Result verse = command("-NOSTALGIA");
-    EXPECT_EQ(verse.exitCode, 0);
-    auto verseLines = lines(verse.output);
-    ASSERT_EQ(verseLines.size(), 14u);
-    for (size_t i = 0; i < verseLines.size(); ++i)
-        EXPECT_EQ(verseLines[i].empty(), i == 4 || i == 9) << i;
-
-    // A prefixed command builds the service identity, so a missing file is reported even for
-    // an unknown command; a word without the prefix reads nothing.
-    std::remove(host(kInstallDir + "\\service.properties").c_str());
-    run(kProgram, {"install"});
-    EXPECT_TRUE(winsim::readEventLog("Application").empty());
-    run(kProgram, {"-foo"});
-    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
-}
+#endif  // WITH_JVM
 
 }  // namespace

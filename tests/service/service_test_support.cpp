@@ -136,6 +136,9 @@ void installProgram(const std::string &buildName, const std::string &windowsDire
 void installExampleJar(const std::string &windowsDirectory)
 {
     makeDirectory(windowsDirectory);
+    // Builds without the Java side have no jar.
+    if (!*SERVICE_EXAMPLE_JAR)
+        return;
     copyFile(SERVICE_EXAMPLE_JAR, host(windowsDirectory + "\\qzbackup-example.jar"), 0644);
 }
 
