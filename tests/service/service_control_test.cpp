@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -188,6 +189,42 @@ TEST_F(ServiceControl, StartFromAConsoleReportsOneEvent)
     EXPECT_EQ(events[0].source, kServiceName);
     EXPECT_EQ(events[0].strings, std::vector<std::string>{"StartServiceCtrlDispatcher failed."});
     EXPECT_EQ(events[0].userSid, "S-1-22-1-" + std::to_string(getuid()));
+}
+
+// Failures of the manager's calls inside the service process, injected through the machine's
+// settings. The service never reports stopped, so its process stays until the test ends it.
+TEST_F(ServiceControl, HandlerThatCannotBeRegisteredMeansNoReportAtAll)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.RegisterServiceCtrlHandlerA", "8");
+    startService();
+    for (int i = 0; i < 500 && !contains(logMessages(kServiceLog), "Error: Failed to register service handler"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(logMessages(kServiceLog), std::vector<std::string>{"Error: Failed to register service handler"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(winsim::serviceReports(kServiceName).empty());
+}
+
+TEST_F(ServiceControl, FailedStatusReportsGoToTheEventLog)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.SetServiceStatus", "6");
+    startService({"-trace"});
+    // init's report fails, so start is skipped; stop's final report fails too.
+    for (int i = 0; i < 500 && winsim::readEventLog("Application").size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 2u);
+    for (const winsim::EventRecord &event : events) {
+        EXPECT_EQ(event.source, kServiceName);
+        EXPECT_EQ(event.strings, std::vector<std::string>{"SetServiceStatus"});
+    }
+    auto messages = logMessages(kServiceLog);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "Error: Failed to set service status"), 2);
+    EXPECT_FALSE(contains(messages, "Trace: In start"));
+    // The code recorded by the first report is the one the failed call left.
+    EXPECT_TRUE(contains(messages, "Debug: ERROR CODE:  6"));
+    EXPECT_TRUE(winsim::serviceReports(kServiceName).empty());
 }
 
 TEST_F(ServiceControl, UsageAndVerse)
