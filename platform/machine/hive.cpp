@@ -84,6 +84,12 @@ Hive::~Hive()
 DWORD Hive::initialise()
 {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    // A hive that has its schema needs no write (nor its sync to disk) to be opened.
+    {
+        Statement probe(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'key_values'");
+        if (probe.ok() && probe.step() == SQLITE_ROW)
+            return 0;
+    }
     // Each process keeps its connection open; the schema is created once, under the write lock.
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return ERROR_BADDB;
