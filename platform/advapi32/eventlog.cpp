@@ -2,6 +2,7 @@
 #include "advapi32/eventlog.h"
 
 #include "kernel32/handles.h"
+#include "machine/database.h"
 #include "machine/machine.h"
 #include "machine/security_descriptor.h"
 #include "machine/text.h"
@@ -73,43 +74,26 @@ bool append(const std::string &log, const EventRecord &event)
     if (!database)
         return false;
     sqlite3 *db = database->db;
-    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    Transaction transaction(db);
+    if (!transaction.active())
         return false;
-    bool ok = false;
-    sqlite3_stmt *insert = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "INSERT INTO events (time_generated, process_id, event_id, type, category, source,"
-                           " user_sid, data) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-                           -1, &insert, nullptr) == SQLITE_OK) {
-        sqlite3_bind_int64(insert, 1, event.timeGenerated);
-        sqlite3_bind_int64(insert, 2, event.processId);
-        sqlite3_bind_int64(insert, 3, event.eventId);
-        sqlite3_bind_int64(insert, 4, event.type);
-        sqlite3_bind_int64(insert, 5, event.category);
-        sqlite3_bind_text(insert, 6, event.source.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(insert, 7, event.userSid.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_blob(insert, 8, event.data.empty() ? "" : static_cast<const void *>(event.data.data()),
-                          static_cast<int>(event.data.size()), SQLITE_TRANSIENT);
-        ok = sqlite3_step(insert) == SQLITE_DONE;
-    }
-    sqlite3_finalize(insert);
+    Statement insert(db,
+                     "INSERT INTO events (time_generated, process_id, event_id, type, category, source, user_sid,"
+                     " data) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    insert.bind(1, event.timeGenerated).bind(2, static_cast<int64_t>(event.processId));
+    insert.bind(3, static_cast<int64_t>(event.eventId)).bind(4, static_cast<int64_t>(event.type));
+    insert.bind(5, static_cast<int64_t>(event.category)).bind(6, event.source).bind(7, event.userSid);
+    insert.bindBlob(8, event.data);
+    if (!insert.ok() || insert.step() != SQLITE_DONE)
+        return false;
     const int64_t record = sqlite3_last_insert_rowid(db);
-    for (size_t i = 0; ok && i < event.strings.size(); ++i) {
-        sqlite3_stmt *text = nullptr;
-        ok = sqlite3_prepare_v2(db, "INSERT INTO event_strings (record, position, text) VALUES (?, ?, ?)", -1,
-                                &text, nullptr) == SQLITE_OK;
-        if (ok) {
-            sqlite3_bind_int64(text, 1, record);
-            sqlite3_bind_int64(text, 2, static_cast<int64_t>(i));
-            sqlite3_bind_text(text, 3, event.strings[i].c_str(), -1, SQLITE_TRANSIENT);
-            ok = sqlite3_step(text) == SQLITE_DONE;
-        }
-        sqlite3_finalize(text);
+    for (size_t i = 0; i < event.strings.size(); ++i) {
+        Statement text(db, "INSERT INTO event_strings (record, position, text) VALUES (?, ?, ?)");
+        text.bind(1, record).bind(2, static_cast<int64_t>(i)).bind(3, event.strings[i]);
+        if (!text.ok() || text.step() != SQLITE_DONE)
+            return false;
     }
-    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!ok)
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return ok;
+    return transaction.commit();
 }
 
 }  // namespace
@@ -125,39 +109,31 @@ std::vector<EventRecord> readEventLog(const std::string &log)
     auto database = openLog(log, false);
     if (!database)
         return events;
-    sqlite3_stmt *query = nullptr;
-    if (sqlite3_prepare_v2(database->db,
-                           "SELECT record, time_generated, process_id, event_id, type, category, source, user_sid,"
-                           " data FROM events ORDER BY record",
-                           -1, &query, nullptr) != SQLITE_OK)
-        return events;
-    while (sqlite3_step(query) == SQLITE_ROW) {
+    Statement query(database->db,
+                    "SELECT record, time_generated, process_id, event_id, type, category, source, user_sid, data"
+                    " FROM events ORDER BY record");
+    while (query.ok() && query.step() == SQLITE_ROW) {
         EventRecord event;
-        event.record = sqlite3_column_int64(query, 0);
-        event.timeGenerated = sqlite3_column_int64(query, 1);
-        event.processId = static_cast<uint32_t>(sqlite3_column_int64(query, 2));
-        event.eventId = static_cast<DWORD>(sqlite3_column_int64(query, 3));
-        event.type = static_cast<WORD>(sqlite3_column_int64(query, 4));
-        event.category = static_cast<WORD>(sqlite3_column_int64(query, 5));
-        event.source = reinterpret_cast<const char *>(sqlite3_column_text(query, 6));
-        event.userSid = reinterpret_cast<const char *>(sqlite3_column_text(query, 7));
-        const auto *data = static_cast<const uint8_t *>(sqlite3_column_blob(query, 8));
-        event.data.assign(data, data + sqlite3_column_bytes(query, 8));
+        event.record = query.integer(0);
+        event.timeGenerated = query.integer(1);
+        event.processId = static_cast<uint32_t>(query.integer(2));
+        event.eventId = static_cast<DWORD>(query.integer(3));
+        event.type = static_cast<WORD>(query.integer(4));
+        event.category = static_cast<WORD>(query.integer(5));
+        event.source = query.text(6);
+        event.userSid = query.text(7);
+        event.data = query.blob(8);
         events.push_back(std::move(event));
     }
-    sqlite3_finalize(query);
-    if (sqlite3_prepare_v2(database->db, "SELECT record, text FROM event_strings ORDER BY record, position", -1,
-                           &query, nullptr) != SQLITE_OK)
-        return events;
+    Statement strings(database->db, "SELECT record, text FROM event_strings ORDER BY record, position");
     size_t at = 0;
-    while (sqlite3_step(query) == SQLITE_ROW) {
-        int64_t record = sqlite3_column_int64(query, 0);
+    while (strings.ok() && strings.step() == SQLITE_ROW) {
+        int64_t record = strings.integer(0);
         while (at < events.size() && events[at].record < record)
             ++at;
         if (at < events.size() && events[at].record == record)
-            events[at].strings.push_back(reinterpret_cast<const char *>(sqlite3_column_text(query, 1)));
+            events[at].strings.push_back(strings.text(1));
     }
-    sqlite3_finalize(query);
     return events;
 }
 

@@ -388,8 +388,8 @@ TEST_F(ServiceControl, RemoveStopsARunningServiceWithProgressDots)
     ASSERT_TRUE(waitForState(SERVICE_RUNNING));
     Result result = command("-remove");
     EXPECT_EQ(result.exitCode, 0);
-    // Stop takes 2.5 seconds: two or three further dots, one per second stop-pending.
-    EXPECT_TRUE(std::regex_match(result.output, std::regex("Stopping Qz Test Service\\.\\.\\.\\.?\n"
+    // Stop takes 2.5 seconds: a further dot for each second stop-pending, two at least.
+    EXPECT_TRUE(std::regex_match(result.output, std::regex("Stopping Qz Test Service\\.{3,6}\n"
                                                            "Qz Test Service stopped\\.\n"
                                                            "Qz Test Service removed\\.\n")))
         << result.output;
