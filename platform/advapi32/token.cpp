@@ -78,15 +78,11 @@ ProcessToken &processToken()
 {
     static ProcessToken *token = [] {
         auto *t = new ProcessToken;
-        t->privileges = machineFlag("administrator", true) ? kAdministratorPrivileges : kStandardUserPrivileges;
+        t->privileges = hasAdministrativeRights() ? kAdministratorPrivileges : kStandardUserPrivileges;
         return t;
     }();
     return *token;
 }
-
-struct TokenObject : KernelObject {
-    ACCESS_MASK access = 0;
-};
 
 }  // namespace
 

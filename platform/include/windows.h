@@ -7,3 +7,8 @@
 #include "winbase.h"
 #include "securitybaseapi.h"
 #include "processenv.h"
+#include "synchapi.h"
+#include "wincon.h"
+#include "winreg.h"
+#include "eventlog.h"
+#include "winsvc.h"

@@ -1,10 +1,22 @@
-// The process environment as Windows programs see it: the POSIX environment, with names
-// compared case-insensitively, plus the variables every Windows process has (SystemRoot, ...)
-// pointing into the emulated machine when the POSIX environment does not set them.
+// The process environment as Windows programs see it, the current directory, the program path
+// and local time. The environment is the POSIX one, with names compared case-insensitively, plus
+// the variables every Windows process has (SystemRoot, ...) pointing into the emulated machine
+// when the POSIX environment does not set them. The machine's ANSI code page is UTF-8 (65001), so
+// narrow strings are UTF-8.
+#include "machine/machine.h"
+#include "machine/paths.h"
 #include "machine/text.h"
 
 #include <windows.h>
 
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -32,20 +44,23 @@ const DefaultVariable kDefaults[] = {
     {"CommonProgramFiles", "C:\\Program Files\\Common Files"},
 };
 
-std::optional<std::u16string> lookup(std::u16string_view name)
+// A variable's value; an exact spelling of the name wins over another case.
+std::optional<std::string> lookup(std::string_view name)
 {
-    std::string narrow = toUtf8(name);
+    std::string key(name);
+    if (const char *exact = getenv(key.c_str()))
+        return std::string(exact);
     for (char **entry = environ; entry && *entry; ++entry) {
         const char *eq = strchr(*entry, '=');
         // Windows keeps per-drive directories as "=C:=..."; a name never starts with '='.
         if (!eq || eq == *entry)
             continue;
-        if (equalsIgnoreCase(std::string_view(*entry, static_cast<size_t>(eq - *entry)), narrow))
-            return toUtf16(eq + 1);
+        if (equalsIgnoreCase(std::string_view(*entry, static_cast<size_t>(eq - *entry)), name))
+            return std::string(eq + 1);
     }
     for (const DefaultVariable &variable : kDefaults)
-        if (equalsIgnoreCase(std::string_view(variable.name), narrow))
-            return toUtf16(variable.value);
+        if (equalsIgnoreCase(std::string_view(variable.name), name))
+            return std::string(variable.value);
     return std::nullopt;
 }
 
@@ -60,6 +75,20 @@ std::string posixName(const std::string &name)
     return name;
 }
 
+std::string modulePosixPath(HMODULE module)
+{
+    if (!module) {
+        char path[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+    }
+    link_map *map = nullptr;
+    if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name || !*map->l_name)
+        return {};
+    char resolved[PATH_MAX];
+    return realpath(map->l_name, resolved) ? std::string(resolved) : std::string(map->l_name);
+}
+
 }  // namespace
 
 }  // namespace winsim
@@ -67,6 +96,90 @@ std::string posixName(const std::string &name)
 using namespace winsim;
 
 extern "C" {
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
+{
+    if (!name || !*name || strchr(name, '=')) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    std::optional<std::string> value = lookup(name);
+    if (!value) {
+        SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    size_t length = value->size();
+    if (!buffer || size <= length)
+        return static_cast<DWORD>(length + 1);
+    memcpy(buffer, value->c_str(), length + 1);
+    return static_cast<DWORD>(length);
+}
+
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR pathName)
+{
+    if (!pathName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    MappedPath mapped;
+    if (DWORD error = mapWindowsPath(toUtf16(pathName), mapped)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    struct stat st;
+    if (stat(mapped.posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix) : errorFromErrno(errno));
+        return FALSE;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_DIRECTORY);
+        return FALSE;
+    }
+    if (chdir(mapped.posix.c_str()) != 0) {
+        SetLastError(errorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+{
+    std::string posix = modulePosixPath(module);
+    if (posix.empty()) {
+        SetLastError(module ? ERROR_MOD_NOT_FOUND : ERROR_GEN_FAILURE);
+        return 0;
+    }
+    std::string path = toUtf8(windowsPathFromPosix(posix));
+    if (!buffer || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() >= size) {
+        // As on Windows since Vista: truncated, terminated, and the full size returned.
+        memcpy(buffer, path.data(), size - 1);
+        buffer[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+void WINAPI GetLocalTime(LPSYSTEMTIME out)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    out->wYear = static_cast<WORD>(local.tm_year + 1900);
+    out->wMonth = static_cast<WORD>(local.tm_mon + 1);
+    out->wDayOfWeek = static_cast<WORD>(local.tm_wday);
+    out->wDay = static_cast<WORD>(local.tm_mday);
+    out->wHour = static_cast<WORD>(local.tm_hour);
+    out->wMinute = static_cast<WORD>(local.tm_min);
+    out->wSecond = static_cast<WORD>(local.tm_sec);
+    out->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
 
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size)
 {
@@ -90,8 +203,11 @@ DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD
             break;
         }
         // An unknown variable keeps its reference.
-        auto value = close > open + 1 ? lookup(text.substr(open + 1, close - open - 1)) : std::nullopt;
-        expanded += value ? std::u16string_view(*value) : text.substr(open, close - open + 1);
+        auto value = close > open + 1 ? lookup(toUtf8(text.substr(open + 1, close - open - 1))) : std::nullopt;
+        if (value)
+            expanded += toUtf16(*value);
+        else
+            expanded += text.substr(open, close - open + 1);
         i = close + 1;
     }
     DWORD needed = static_cast<DWORD>(expanded.size() + 1);

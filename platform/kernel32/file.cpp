@@ -98,6 +98,13 @@ void unregisterOpen(const FileObject &file)
         t.opens.erase(it);
 }
 
+// A handle with append rights but not write rights writes at the end of the file, whatever
+// other processes appended meanwhile.
+bool appendOnly(ACCESS_MASK access)
+{
+    return (access & FILE_APPEND_DATA) && !(access & FILE_WRITE_DATA);
+}
+
 HANDLE fail(DWORD error)
 {
     SetLastError(error);
@@ -242,13 +249,15 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         int mode = (access & kWriteDataRights) || wantsWrite ? O_RDWR : O_RDONLY;
         if (!S_ISREG(st.st_mode))
             mode |= O_NONBLOCK;
+        mode |= appendOnly(access) ? O_APPEND : 0;
         file->fd = open(mapped.posix.c_str(), mode | O_CLOEXEC | O_NOCTTY);
     } else {
         if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
             return fail(errorForMissing(mapped.posix));
         if (endsWithSeparator(fileName))
             return fail(ERROR_INVALID_NAME);
-        file->fd = open(mapped.posix.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        file->fd = open(mapped.posix.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | (appendOnly(access) ? O_APPEND : 0),
+                        0666);
         if (file->fd < 0 && errno == ENOENT)
             return fail(ERROR_PATH_NOT_FOUND);
         created = true;

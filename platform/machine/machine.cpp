@@ -1,5 +1,7 @@
 #include "machine/machine.h"
 
+#include "machine/java_runtime.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,6 +136,7 @@ void createMachine(const std::string &root)
 
     if (!exists(root + "/machine.conf"))
         writeFileAtomically(root + "/machine.conf", kDefaultSettings);
+    installJavaRuntime(root);
 }
 
 const std::string &machineRoot()

@@ -1,0 +1,160 @@
+// The stand-in service control manager's functions, called directly: the database rules, the
+// buffer protocols, rights, failures and the dispatcher's refusal outside a service process.
+#include "advapi32/services.h"
+#include "machine/machine.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace winsim;
+
+namespace {
+
+class Services : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        ASSERT_NE(manager, nullptr);
+    }
+    void TearDown() override
+    {
+        CloseServiceHandle(manager);
+        setMachineSetting(machineRoot(), "administrator", "yes");
+    }
+
+    SC_HANDLE create(const char *name, const char *display, const char *command, const char *dependencies = nullptr)
+    {
+        return CreateServiceA(manager, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command, nullptr, nullptr, dependencies,
+                              nullptr, nullptr);
+    }
+
+    SC_HANDLE manager = nullptr;
+};
+
+TEST_F(Services, CreateValidatesAndRefusesDuplicates)
+{
+    SC_HANDLE first = create("Alpha", "The Alpha", "C:\\alpha.exe");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(create("ALPHA", "Other", "C:\\a.exe"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(create("Beta", "the alpha", "C:\\b.exe"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
+    EXPECT_EQ(create("Bad\\Name", "Bad", "C:\\b.exe"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_EQ(create("NoCommand", "NoCommand", ""), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(QueryServiceStatus(first, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_NEVER_STARTED));
+    EXPECT_FALSE(ControlService(first, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_FALSE(ControlService(first, 0, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    SERVICE_STATUS_PROCESS info{};
+    DWORD needed = 0;
+    EXPECT_FALSE(QueryServiceStatusEx(first, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), 8, &needed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
+
+    ASSERT_TRUE(DeleteService(first));
+    EXPECT_FALSE(DeleteService(first));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_TRUE(CloseServiceHandle(first));
+    EXPECT_FALSE(CloseServiceHandle(first));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(OpenServiceA(manager, "Alpha", SERVICE_QUERY_STATUS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+TEST_F(Services, DependentsFollowTheBufferProtocol)
+{
+    SC_HANDLE base = create("Base", "Base", "C:\\base.exe");
+    SC_HANDLE user = create("User", "User of Base", "C:\\user.exe", "Other\0BASE\0");
+    ASSERT_NE(base, nullptr);
+    ASSERT_NE(user, nullptr);
+    DWORD needed = 0, returned = 0;
+    EXPECT_TRUE(EnumDependentServicesA(base, SERVICE_ACTIVE, nullptr, 0, &needed, &returned));
+    EXPECT_EQ(returned, 0u);
+    EXPECT_FALSE(EnumDependentServicesA(base, SERVICE_STATE_ALL, nullptr, 0, &needed, &returned));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    std::vector<BYTE> buffer(needed);
+    auto *entries = reinterpret_cast<LPENUM_SERVICE_STATUSA>(buffer.data());
+    ASSERT_TRUE(EnumDependentServicesA(base, SERVICE_STATE_ALL, entries, needed, &needed, &returned));
+    ASSERT_EQ(returned, 1u);
+    EXPECT_STREQ(entries[0].lpServiceName, "User");
+    EXPECT_STREQ(entries[0].lpDisplayName, "User of Base");
+    CloseServiceHandle(user);
+    CloseServiceHandle(base);
+}
+
+TEST_F(Services, StartingAProgramThatIsMissingOrNeverConnects)
+{
+    SC_HANDLE missing = create("Missing", "Missing", "\"C:\\Program Files\\none\\none.exe\" -start");
+    ASSERT_NE(missing, nullptr);
+    EXPECT_FALSE(StartServiceA(missing, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(QueryServiceStatus(missing, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    // A program that ends without connecting to the manager.
+    SC_HANDLE quits = create("Quits", "Quits", "Z:\\bin\\true");
+    ASSERT_NE(quits, nullptr);
+    EXPECT_FALSE(StartServiceA(quits, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+    ASSERT_TRUE(QueryServiceStatus(quits, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    CloseServiceHandle(quits);
+    CloseServiceHandle(missing);
+}
+
+TEST_F(Services, RightsFailuresAndCallCounts)
+{
+    SC_HANDLE service = create("Counted", "Counted", "C:\\counted.exe");
+    ASSERT_NE(service, nullptr);
+    CloseServiceHandle(service);
+
+    setMachineSetting(machineRoot(), "administrator", "no");
+    EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    SC_HANDLE reader = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(OpenServiceA(reader, "Counted", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    service = OpenServiceA(reader, "counted", SERVICE_QUERY_STATUS);
+    ASSERT_NE(service, nullptr);
+    EXPECT_FALSE(DeleteService(service));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseServiceHandle(service);
+    CloseServiceHandle(reader);
+
+    setMachineSetting(machineRoot(), "fail.OpenServiceA", "1060");
+    EXPECT_EQ(OpenServiceA(manager, "Counted", SERVICE_QUERY_STATUS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    setMachineSetting(machineRoot(), "fail.OpenServiceA", "");
+    EXPECT_EQ(serviceCallCounts()["OpenServiceA"], 3);
+    EXPECT_EQ(serviceCallCounts()["OpenSCManagerA"], 3);
+}
+
+TEST(ServiceDispatcher, RefusesAProcessTheManagerDidNotStart)
+{
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("Anything"), [](DWORD, LPSTR *) {}}, {nullptr, nullptr}};
+    EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    EXPECT_EQ(RegisterServiceCtrlHandlerA("Anything", [](DWORD) {}), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_IN_EXE));
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
+    EXPECT_FALSE(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(&status), &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace

@@ -1,0 +1,469 @@
+// qzbackup as a service, end to end: installed into the emulated machine, started by the
+// stand-in service control manager as a real process with a real virtual machine, controlled,
+// stopped and removed. The reports that the manager records are checked row by row.
+#include "service_test_support.h"
+
+#include "advapi32/eventlog.h"
+#include "advapi32/services.h"
+#include "kernel32/console.h"
+#include "machine/machine.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <thread>
+
+using namespace servicetest;
+
+namespace {
+
+const std::string kInstallDir = "C:\\Program Files\\Qz Backup";
+const std::string kProgram = kInstallDir + "\\qzbackup.exe";
+const std::string kServiceName = "QzTest";
+const std::string kDisplayName = "Qz Test Service";
+// Services run with the local system's TEMP.
+const std::string kServiceLog = "C:\\Windows\\Temp\\qzsrvc.log";
+
+struct Row {
+    DWORD state, controls, checkPoint, waitHint, win32Exit, specificExit;
+    bool operator==(const Row &o) const
+    {
+        return state == o.state && controls == o.controls && checkPoint == o.checkPoint && waitHint == o.waitHint &&
+               win32Exit == o.win32Exit && specificExit == o.specificExit;
+    }
+};
+
+[[maybe_unused]] std::ostream &operator<<(std::ostream &out, const Row &r)
+{
+    return out << "{state " << r.state << ", controls " << r.controls << ", checkpoint " << r.checkPoint
+               << ", wait " << r.waitHint << ", exit " << r.win32Exit << ", specific " << r.specificExit << "}";
+}
+
+class ServiceControl : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        installProgram("qzbackup", kInstallDir, "qzbackup.exe");
+        installExampleJar(kInstallDir);
+    }
+
+    void TearDown() override
+    {
+        winsim::setMachineSetting(winsim::machineRoot(), "administrator", "yes");
+        // No service process may outlive the test's machine.
+        for (const winsim::ServiceRecord &record : winsim::allServices())
+            if (record.processId && record.status.dwCurrentState != SERVICE_STOPPED)
+                kill(static_cast<pid_t>(record.processId), SIGKILL);
+    }
+
+    void writeProperties(const std::string &mainClass, const std::string &extra = "")
+    {
+        writeFile(kInstallDir + "\\service.properties", "service.name=" + kServiceName +
+                                                            "\nservice.displayname=" + kDisplayName +
+                                                            "\nrel-classpath=qzbackup-example.jar\nmain-class=" +
+                                                            mainClass + "\n" + extra);
+    }
+
+    Result command(const std::string &word) { return run(kProgram, {word}); }
+
+    void installService(const std::string &mainClass)
+    {
+        writeProperties(mainClass);
+        Result result = command("-install");
+        ASSERT_EQ(result.output, kDisplayName + " installed.\n");
+    }
+
+    // Opens the service with all rights; closed by the caller.
+    SC_HANDLE openService(const std::string &name = kServiceName)
+    {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        EXPECT_NE(manager, nullptr);
+        SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
+        CloseServiceHandle(manager);
+        return service;
+    }
+
+    void startService(const std::vector<const char *> &arguments = {})
+    {
+        SC_HANDLE service = openService();
+        ASSERT_NE(service, nullptr);
+        ASSERT_TRUE(StartServiceA(service, static_cast<DWORD>(arguments.size()),
+                                  const_cast<LPCSTR *>(arguments.data())))
+            << GetLastError();
+        CloseServiceHandle(service);
+    }
+
+    SERVICE_STATUS status(const std::string &name = kServiceName)
+    {
+        SERVICE_STATUS current{};
+        SC_HANDLE service = openService(name);
+        EXPECT_TRUE(QueryServiceStatus(service, &current));
+        CloseServiceHandle(service);
+        return current;
+    }
+
+    bool waitForState(DWORD state, int seconds = 60)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (status().dwCurrentState == state)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    DWORD control(DWORD code, SERVICE_STATUS &after)
+    {
+        SC_HANDLE service = openService();
+        DWORD error = ControlService(service, code, &after) ? 0 : GetLastError();
+        CloseServiceHandle(service);
+        return error;
+    }
+
+    std::vector<Row> reports(const std::string &name = kServiceName)
+    {
+        std::vector<Row> rows;
+        for (const winsim::ServiceReport &report : winsim::serviceReports(name)) {
+            const SERVICE_STATUS &s = report.status;
+            EXPECT_EQ(s.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+            rows.push_back(Row{s.dwCurrentState, s.dwControlsAccepted, s.dwCheckPoint, s.dwWaitHint,
+                               s.dwWin32ExitCode, s.dwServiceSpecificExitCode});
+        }
+        return rows;
+    }
+
+    std::vector<std::string> javaEvents() { return lines(readFile(kInstallDir + "\\service-events.txt")); }
+};
+
+TEST_F(ServiceControl, InstallRegistersTheQuotedProgramAndRefusesADuplicate)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::ServiceRecord record;
+    ASSERT_EQ(winsim::loadService(kServiceName, record), 0u);
+    EXPECT_EQ(record.binaryPath, "\"" + kProgram + "\" -start");
+    EXPECT_EQ(record.displayName, kDisplayName);
+    EXPECT_EQ(record.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(record.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(record.errorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(record.account, "LocalSystem");
+    EXPECT_TRUE(record.dependencies.empty());
+
+    Result again = command("/INSTALL");
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.output, "CreateService failed - The specified service already exists. (0x431)\n");
+
+    // Removing a service that does not run prints only the removal.
+    Result removed = command("-Remove");
+    EXPECT_EQ(removed.output, kDisplayName + " removed.\n");
+    removed = command("-remove");
+    EXPECT_EQ(removed.output,
+              "OpenService failed - The specified service does not exist as an installed service. (0x424)\n");
+    // Neither command writes to the log.
+    EXPECT_FALSE(fileExists("C:\\Temp\\qzsrvc.log"));
+}
+
+TEST_F(ServiceControl, WithoutAdministrativeRightsTheManagerCannotBeOpened)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "administrator", "no");
+    EXPECT_EQ(command("-install").output, "OpenSCManager failed - Access is denied. (0x5)\n");
+    EXPECT_EQ(command("-remove").output, "OpenSCManager failed - Access is denied. (0x5)\n");
+}
+
+TEST_F(ServiceControl, StartFromAConsoleReportsOneEvent)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService");
+    Result result = command("-start");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "");
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, kServiceName);
+    EXPECT_EQ(events[0].strings, std::vector<std::string>{"StartServiceCtrlDispatcher failed."});
+    EXPECT_EQ(events[0].userSid, "S-1-22-1-" + std::to_string(getuid()));
+}
+
+// Failures of the manager's calls inside the service process, injected through the machine's
+// settings. The service never reports stopped, so its process stays until the test ends it.
+TEST_F(ServiceControl, HandlerThatCannotBeRegisteredMeansNoReportAtAll)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.RegisterServiceCtrlHandlerA", "8");
+    startService();
+    for (int i = 0; i < 500 && !contains(logMessages(kServiceLog), "Error: Failed to register service handler"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(logMessages(kServiceLog), std::vector<std::string>{"Error: Failed to register service handler"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(winsim::serviceReports(kServiceName).empty());
+}
+
+TEST_F(ServiceControl, FailedStatusReportsGoToTheEventLog)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.SetServiceStatus", "6");
+    startService({"-trace"});
+    // init's report fails, so start is skipped; stop's final report fails too.
+    for (int i = 0; i < 500 && winsim::readEventLog("Application").size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 2u);
+    for (const winsim::EventRecord &event : events) {
+        EXPECT_EQ(event.source, kServiceName);
+        EXPECT_EQ(event.strings, std::vector<std::string>{"SetServiceStatus"});
+    }
+    auto messages = logMessages(kServiceLog);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "Error: Failed to set service status"), 2);
+    EXPECT_FALSE(contains(messages, "Trace: In start"));
+    // The code recorded by the first report is the one the failed call left.
+    EXPECT_TRUE(contains(messages, "Debug: ERROR CODE:  6"));
+    EXPECT_TRUE(winsim::serviceReports(kServiceName).empty());
+}
+
+TEST_F(ServiceControl, UsageAndVerse)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService");
+    const std::string usage = "Invalid arguments\nusage:\n\tqzbackup -[install|remove|debug]\n";
+    for (const std::vector<std::string> &arguments :
+         std::vector<std::vector<std::string>>{{}, {"install"}, {"-foo"}, {"-installx"}, {"-"}}) {
+        Result result = run(kProgram, arguments);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.output, usage);
+    }
+    Result verse = command("-NOSTALGIA");
+    EXPECT_EQ(verse.exitCode, 0);
+    auto verseLines = lines(verse.output);
+    ASSERT_EQ(verseLines.size(), 14u);
+    for (size_t i = 0; i < verseLines.size(); ++i)
+        EXPECT_EQ(verseLines[i].empty(), i == 4 || i == 9) << i;
+
+    // A prefixed command builds the service identity, so a missing file is reported even for
+    // an unknown command; a word without the prefix reads nothing.
+    std::remove(host(kInstallDir + "\\service.properties").c_str());
+    run(kProgram, {"install"});
+    EXPECT_TRUE(winsim::readEventLog("Application").empty());
+    run(kProgram, {"-foo"});
+    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
+}
+
+#ifdef WITH_JVM
+
+// Runs with a virtual machine in the service process.
+
+// A normal run, traced: the reports of the table, an interrogation while running, the stop
+// reaching Java's Stop on the thread that ran main, and the log lines that -TRACE enables.
+TEST_F(ServiceControl, NormalRunReportsFollowTheTable)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    startService({"-TRACE", "second"});
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+
+    SERVICE_STATUS after{};
+    ASSERT_EQ(control(SERVICE_CONTROL_INTERROGATE, after), 0u);
+    EXPECT_EQ(after.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(after.dwCheckPoint, 0u);
+
+    ASSERT_EQ(control(SERVICE_CONTROL_STOP, after), 0u);
+    EXPECT_TRUE(after.dwCurrentState == SERVICE_STOP_PENDING || after.dwCurrentState == SERVICE_STOPPED);
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+
+    EXPECT_EQ(reports(), (std::vector<Row>{
+                             {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
+                             {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
+                             {SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
+                             {SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
+                             {SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3, 0, 0, 0},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
+                         }));
+    SERVICE_STATUS last = status();
+    EXPECT_EQ(last.dwWin32ExitCode, 0u);
+
+    auto events = javaEvents();
+    EXPECT_TRUE(contains(events, "arg 0 " + kServiceName));
+    EXPECT_TRUE(contains(events, "arg 1 -TRACE"));
+    EXPECT_TRUE(contains(events, "arg 2 second"));
+    EXPECT_TRUE(contains(events, "main com.pemrix.demo.service.ExampleService thread=1/main"));
+    EXPECT_TRUE(contains(events, "Stop thread=1/main"));
+    EXPECT_TRUE(contains(events, "worker stopped"));
+
+    EXPECT_EQ(logMessages(kServiceLog), (std::vector<std::string>{
+                                            "Debug: Argc:2, s:second",
+                                            "Trace: In setupInvoker",
+                                            "Trace: In start",
+                                            "Trace: Invoking service",
+                                            "Trace: Waiting for stop event...",
+                                            "Trace: Received stop event",
+                                            "Trace: Exit start",
+                                            "Trace: In stop",
+                                            "Trace: Calling invoker stop",
+                                            "Debug: Invoker Stopped",
+                                            "Trace: Notifying SCM",
+                                            "Trace: In service destructor",
+                                            "Trace: In service destructor",
+                                        }));
+    EXPECT_TRUE(winsim::readEventLog("Application").empty());
+}
+
+TEST_F(ServiceControl, MainThatThrowsEndsWithServiceSpecificCodeTwo)
+{
+    installService("com.pemrix.demo.service.FailingService");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    // Stopped twice: by start with code 2, then by stop with the recorded error (none).
+    for (int i = 0; i < 100 && reports().size() < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(reports(), (std::vector<Row>{
+                             {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
+                             {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, 2},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 2},
+                         }));
+    EXPECT_TRUE(contains(logMessages(kServiceLog), "Error: Exception occurred while invokin main method"));
+    EXPECT_TRUE(contains(javaEvents(), "Stop thread=1/main"));
+}
+
+// Without service.properties every run reports the missing file under the default name: the
+// service process twice (main, init), and the final report carries the error recorded then.
+TEST_F(ServiceControl, MissingPropertiesFileIsReportedUnderTheDefaultName)
+{
+    EXPECT_EQ(command("-install").output, "Pemrix Stowline Service installed.\n");
+    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
+    SC_HANDLE service = openService("QzBackup Service");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
+    CloseServiceHandle(service);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (status("QzBackup Service").dwCurrentState != SERVICE_STOPPED &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 100 && reports("QzBackup Service").size() < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 3u);
+    for (size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].source, "QzBackup Service");
+        EXPECT_EQ(events[i].eventId, 0x20000001u);
+        EXPECT_EQ(events[i].strings, std::vector<std::string>{"service.properties file not found, using defaults"});
+    }
+    // The service process runs as the local system.
+    EXPECT_EQ(events[1].userSid, "S-1-5-18");
+    EXPECT_EQ(events[2].userSid, "S-1-5-18");
+    // The default main class is not there: the start fails with code 2, and the final report
+    // carries the file-not-found error that init's report recorded.
+    EXPECT_EQ(reports("QzBackup Service"),
+              (std::vector<Row>{
+                  {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
+                  {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
+                  {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, 2},
+                  {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_FILE_NOT_FOUND, 2},
+              }));
+    EXPECT_TRUE(contains(logMessages(kServiceLog), "Error: service.properties file not found, using defaults"));
+}
+
+TEST_F(ServiceControl, StopWhileStartPendingIsRefused)
+{
+    installService("com.pemrix.demo.service.SlowStartService");
+    startService();
+    SERVICE_STATUS after{};
+    ASSERT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+    EXPECT_EQ(control(SERVICE_CONTROL_STOP, after), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    EXPECT_EQ(control(SERVICE_CONTROL_STOP, after), 0u);
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    EXPECT_EQ(control(SERVICE_CONTROL_STOP, after), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+}
+
+TEST_F(ServiceControl, RemoveStopsARunningServiceWithProgressDots)
+{
+    installService("com.pemrix.demo.service.SlowStopService");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    Result result = command("-remove");
+    EXPECT_EQ(result.exitCode, 0);
+    // Stop takes 2.5 seconds: a further dot for each second stop-pending, two at least.
+    EXPECT_TRUE(std::regex_match(result.output, std::regex("Stopping Qz Test Service\\.{3,6}\n"
+                                                           "Qz Test Service stopped\\.\n"
+                                                           "Qz Test Service removed\\.\n")))
+        << result.output;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    EXPECT_EQ(OpenServiceA(manager, kServiceName.c_str(), SERVICE_QUERY_STATUS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    CloseServiceHandle(manager);
+}
+
+// A service that never leaves stop-pending does not hold remove forever: after the manager's
+// 30 seconds it is given up and marked for deletion.
+TEST_F(ServiceControl, RemoveGivesUpOnAServiceThatDoesNotStop)
+{
+    installService("com.pemrix.demo.service.HangingStopService");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    Result result = command("-remove");
+    EXPECT_TRUE(std::regex_match(result.output, std::regex("Stopping Qz Test Service\\.{30}\n"
+                                                           "Qz Test Service failed to stop\\.\n"
+                                                           "Qz Test Service removed\\.\n")))
+        << result.output;
+    winsim::ServiceRecord record;
+    ASSERT_EQ(winsim::loadService(kServiceName, record), 0u);
+    EXPECT_TRUE(record.deleted);
+    EXPECT_EQ(record.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    // Once its process is gone, the service goes too.
+    kill(static_cast<pid_t>(record.processId), SIGKILL);
+    for (int i = 0; i < 200 && winsim::loadService(kServiceName, record) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(winsim::loadService(kServiceName, record), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+TEST_F(ServiceControl, LogoffDoesNotEndTheServiceButOtherConsoleEventsDo)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    winsim::ServiceRecord record;
+    ASSERT_EQ(winsim::loadService(kServiceName, record), 0u);
+    const pid_t process = static_cast<pid_t>(record.processId);
+    ASSERT_EQ(winsim::sendConsoleEvent(process, CTRL_LOGOFF_EVENT), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_NE(winsim::processStartTime(process), 0u);
+    EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    ASSERT_EQ(winsim::sendConsoleEvent(process, CTRL_CLOSE_EVENT), 0);
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED, 10));
+    EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+}
+
+TEST_F(ServiceControl, DebugRunsJavaUntilKilled)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService");
+    Result result = run(kProgram, {"-debug", "extra"}, {}, 5);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_EQ(result.output, "Service started, press Control-C to exit...\n");
+    auto events = javaEvents();
+    EXPECT_TRUE(contains(events, "args 3"));
+    EXPECT_TRUE(contains(events, "arg 1 -debug"));
+    EXPECT_TRUE(contains(events, "arg 2 extra"));
+    EXPECT_FALSE(contains(events, "Stop thread=1/main"));
+    EXPECT_FALSE(fileExists("C:\\Temp\\qzsrvc.log") && !readFile("C:\\Temp\\qzsrvc.log").empty());
+
+    writeProperties("com.pemrix.demo.service.NoSuchClass");
+    result = run(kProgram, {"/DEBUG"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("Invoker failed\n"), std::string::npos) << result.output;
+
+    writeProperties("com.pemrix.demo.service.ExampleService", "working-dir=C:\\missing\n");
+    result = run(kProgram, {"-debug"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "");
+}
+
+#endif  // WITH_JVM
+
+}  // namespace
