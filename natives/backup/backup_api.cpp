@@ -135,6 +135,9 @@ JNIEXPORT void JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_init(JNIEnv 
 {
     if (!classCache.nullPointerException)
         cacheCommonClasses(env);
+    // A java.lang class that could not be found leaves its error pending: no JNI call may follow.
+    if (env->ExceptionCheck())
+        return;
     if (!cacheClass(env, classCache.ioException, "java/io/IOException") ||
         !cacheClass(env, classCache.fileNotFoundException, "java/io/FileNotFoundException") ||
         !cacheClass(env, classCache.errorCodeException, "com/pemrix/util/ErrorCodeException"))
@@ -261,7 +264,7 @@ JNIEXPORT void JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_setPrivilege
 JNIEXPORT jlong JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_readSecurityDescriptor(
     JNIEnv *env, jclass, jstring path, jbyteArray buffer, jint length)
 {
-    if (length - 4 < 0) {
+    if (length < 4) {
         env->ThrowNew(classCache.ioException, "buffer length < 4");
         return 0;
     }
@@ -312,16 +315,16 @@ JNIEXPORT void JNICALL Java_com_pemrix_vaultcore_os_win32_BackupApi_writeSecurit
         return;
     }
     // The record spans [offset, length): attribute bits, then the descriptor.
-    if (length - offset - 4 < 0) {
+    if (static_cast<jlong>(length) - offset - 4 < 0) {
         env->ThrowNew(classCache.ioException, "buffer length < offset");
         return;
     }
     jsize bufferLength = env->GetArrayLength(buffer);
-    if (!regionFits(offset, length - offset, bufferLength)) {
-        throwRegionOutOfBounds(env, offset, length - offset, bufferLength);
+    if (offset < 0 || length > bufferLength) {
+        throwRegionOutOfBounds(env, offset, static_cast<jlong>(length) - offset, bufferLength);
         return;
     }
-    const DWORD descriptorLength = static_cast<DWORD>(length - offset - 4);
+    const DWORD descriptorLength = static_cast<DWORD>(static_cast<jlong>(length) - offset - 4);
     NativePath nativePath(env, path);
     if (!nativePath)
         return;

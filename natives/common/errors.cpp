@@ -52,14 +52,14 @@ void throwErrorCodeException(JNIEnv *env, DWORD code)
     }
 }
 
-void throwRegionOutOfBounds(JNIEnv *env, jint offset, jint length, jsize arrayLength)
+void throwRegionOutOfBounds(JNIEnv *env, jlong offset, jlong length, jsize arrayLength)
 {
     jclass type = env->FindClass("java/lang/ArrayIndexOutOfBoundsException");
     if (!type)
         return;
     char message[96];
-    snprintf(message, sizeof message, "offset %ld, length %ld out of bounds for length %ld", static_cast<long>(offset),
-             static_cast<long>(length), static_cast<long>(arrayLength));
+    snprintf(message, sizeof message, "offset %lld, length %lld out of bounds for length %ld",
+             static_cast<long long>(offset), static_cast<long long>(length), static_cast<long>(arrayLength));
     env->ThrowNew(type, message);
     env->DeleteLocalRef(type);
 }

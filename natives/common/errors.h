@@ -25,7 +25,7 @@ void throwSystemError(JNIEnv *env, jclass type, DWORD code);
 void throwErrorCodeException(JNIEnv *env, DWORD code);
 
 // Raises java.lang.ArrayIndexOutOfBoundsException for a region outside a Java array.
-void throwRegionOutOfBounds(JNIEnv *env, jint offset, jint length, jsize arrayLength);
+void throwRegionOutOfBounds(JNIEnv *env, jlong offset, jlong length, jsize arrayLength);
 
 // True when [offset, offset + length) lies within an array of arrayLength elements.
 inline bool regionFits(jint offset, jint length, jsize arrayLength)

@@ -133,16 +133,17 @@ WCHAR *arrayToMultiString(JNIEnv *env, jobjectArray array, DWORD *byteCount)
         auto element = static_cast<jstring>(env->GetObjectArrayElement(array, i));
         if (env->ExceptionCheck())
             return nullptr;
-        if (!element) {
-            buffer.get()[used++] = 0;
-            continue;
-        }
-        // Another thread may have replaced an element since the first pass.
-        size_t length = static_cast<size_t>(env->GetStringLength(element));
+        // Another thread may have replaced elements since the first pass: every write is checked,
+        // leaving room for the closing NUL.
+        size_t length = element ? static_cast<size_t>(env->GetStringLength(element)) : 0;
         if (used + length + 1 >= capacity) {
             env->DeleteLocalRef(element);
             env->ThrowNew(classCache.exception, "memory error in streams creation");
             return nullptr;
+        }
+        if (!element) {
+            buffer.get()[used++] = 0;
+            continue;
         }
         const jchar *chars = env->GetStringChars(element, nullptr);
         if (!chars) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 namespace winsim {
@@ -50,10 +51,10 @@ bool parseAlternateStreamName(const std::u16string &full, std::u16string &name)
 
 class RestoreSink : public StreamSink {
 public:
-    RestoreSink(std::shared_ptr<FileObject> file, bool processSecurity)
-        : file_(std::move(file)), processSecurity_(processSecurity)
-    {
-    }
+    explicit RestoreSink(bool processSecurity) : processSecurity_(processSecurity) {}
+
+    // The file of the call that feeds the sink; the sequence does not keep it open.
+    void attach(FileObject *file) { file_ = file; }
 
     DWORD begin(const StreamHeader &header) override
     {
@@ -116,7 +117,7 @@ public:
             // The file holds exactly the stream, even where it was longer before.
             return ftruncate(file_->fd, static_cast<off_t>(size_)) == 0 ? 0 : errorFromErrno(errno);
         case BACKUP_ALTERNATE_DATA: {
-            DWORD error = stream_->finish();
+            DWORD error = stream_->finish(file_->fd);
             stream_.reset();
             return error;
         }
@@ -152,7 +153,7 @@ private:
         return writeSecurity(file_->fd, st, sd, parts);
     }
 
-    std::shared_ptr<FileObject> file_;
+    FileObject *file_ = nullptr;
     bool processSecurity_;
     DWORD kind_ = 0;
     uint64_t size_ = 0;
@@ -162,7 +163,11 @@ private:
 };
 
 struct BackupContext {
-    std::shared_ptr<FileObject> file;
+    // The file the sequence belongs to. Closing its handle closes the file, as on Windows; the
+    // sequence then fails instead of keeping the file open.
+    std::weak_ptr<FileObject> file;
+    // The file of the call under way, for the stream sources.
+    FileObject *current = nullptr;
     bool writing = false;
     // Reading
     StreamEncoder encoder;
@@ -212,9 +217,8 @@ bool release(BackupContext *context)
     return true;
 }
 
-DWORD prepareRead(BackupContext &context, bool processSecurity)
+DWORD prepareRead(BackupContext &context, FileObject &file, bool processSecurity)
 {
-    FileObject &file = *context.file;
     if (!(file.access & FILE_READ_DATA))
         return ERROR_ACCESS_DENIED;
     struct stat st;
@@ -234,11 +238,11 @@ DWORD prepareRead(BackupContext &context, bool processSecurity)
                             });
     }
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
-        int fd = file.fd;
+        BackupContext *owner = &context;
         context.encoder.add({BACKUP_DATA, STREAM_NORMAL_ATTRIBUTE, static_cast<uint64_t>(st.st_size), u""},
-                            [fd](uint64_t offset, uint8_t *into, size_t count, size_t &got) {
+                            [owner](uint64_t offset, uint8_t *into, size_t count, size_t &got) {
                                 for (;;) {
-                                    ssize_t n = pread(fd, into, count, static_cast<off_t>(offset));
+                                    ssize_t n = pread(owner->current->fd, into, count, static_cast<off_t>(offset));
                                     if (n >= 0) {
                                         got = static_cast<size_t>(n);
                                         return DWORD{0};
@@ -270,7 +274,9 @@ BackupContext *contextFor(LPVOID *contextPointer, const std::shared_ptr<FileObje
 {
     auto *context = static_cast<BackupContext *>(*contextPointer);
     if (context) {
-        if (!isLive(context) || context->writing != writing || context->file != file) {
+        // Equal owners: the same open file, even where a new one took over the old one's address.
+        if (!isLive(context) || context->writing != writing || context->file.owner_before(file) ||
+            file.owner_before(context->file)) {
             error = ERROR_INVALID_PARAMETER;
             return nullptr;
         }
@@ -280,8 +286,8 @@ BackupContext *contextFor(LPVOID *contextPointer, const std::shared_ptr<FileObje
     fresh->file = file;
     fresh->writing = writing;
     if (writing)
-        fresh->sink = std::make_unique<RestoreSink>(file, processSecurity);
-    else if ((error = prepareRead(*fresh, processSecurity)))
+        fresh->sink = std::make_unique<RestoreSink>(processSecurity);
+    else if ((error = prepareRead(*fresh, *file, processSecurity)))
         return nullptr;
     context = fresh.release();
     track(context);
@@ -320,11 +326,19 @@ BOOL transfer(bool writing, HANDLE handle, LPBYTE buffer, DWORD count, LPDWORD d
         return FALSE;
     }
     size_t transferred = 0;
-    if (writing) {
-        error = context->decoder.feed(buffer, count, *context->sink);
-        transferred = error ? 0 : count;
-    } else {
-        error = context->encoder.read(buffer, count, transferred);
+    context->current = file.get();
+    try {
+        if (writing) {
+            context->sink->attach(file.get());
+            error = context->decoder.feed(buffer, count, *context->sink);
+            transferred = error ? 0 : count;
+        } else {
+            error = context->encoder.read(buffer, count, transferred);
+        }
+    } catch (const std::bad_alloc &) {
+        // Named streams and descriptors are gathered in memory; running out is a failed call,
+        // not a C++ exception in the caller's process.
+        error = ERROR_NOT_ENOUGH_MEMORY;
     }
     *done = static_cast<DWORD>(transferred);
     if (error) {

@@ -163,6 +163,11 @@ bool ExistingFile::open(LPCWSTR path)
         SetLastError(errno == ENOENT ? errorForMissing(posix) : errorFromErrno(errno));
         return false;
     }
+    // "name\" names a directory; after a file's name the separator makes the path invalid.
+    if (endsWithSeparator(path) && !S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
     fd = openForMetadata(posix);
     if (fd < 0) {
         SetLastError(errorFromErrno(errno));

@@ -365,7 +365,7 @@ DWORD NamedStreamWriter::open(int fd, std::u16string name, uint64_t size, std::u
     writer->fd_ = fd;
     writer->name_ = std::move(name);
     writer->size_ = size;
-    if (size + 1 < kXattrValueLimit)
+    if (size < kXattrValueLimit - 1)
         writer->buffer_.reserve(static_cast<size_t>(size) + 1);
     else if (DWORD error = writer->openSidecar())
         return error;
@@ -403,8 +403,9 @@ DWORD NamedStreamWriter::write(const uint8_t *data, size_t count)
     return 0;
 }
 
-DWORD NamedStreamWriter::finish()
+DWORD NamedStreamWriter::finish(int fd)
 {
+    fd_ = fd;
     removeStream(fd_, name_);
     if (sidecarFd_ < 0) {
         buffer_.push_back(0);

@@ -58,7 +58,8 @@ class NamedStreamWriter {
 public:
     static DWORD open(int fd, std::u16string name, uint64_t size, std::unique_ptr<NamedStreamWriter> &out);
     DWORD write(const uint8_t *data, size_t count);
-    DWORD finish();
+    // Stores the stream on the file open as fd (the same file the writer was opened for).
+    DWORD finish(int fd);
     ~NamedStreamWriter();
 
 private:

@@ -117,7 +117,8 @@ jobject wrapNative(JNIEnv *env, jclass type, jmethodID constructor, ComObjectHol
 }
 
 JavaChars::JavaChars(JNIEnv *env, jstring string)
-    : env_(env), string_(string), chars_(string ? env->GetStringChars(string, nullptr) : nullptr)
+    // After an earlier borrow failed, its error is pending and no further JNI call may be made.
+    : env_(env), string_(string), chars_(string && !env->ExceptionCheck() ? env->GetStringChars(string, nullptr) : nullptr)
 {
 }
 

@@ -55,7 +55,8 @@ public:
     ~JavaChars();
     JavaChars(const JavaChars &) = delete;
     JavaChars &operator=(const JavaChars &) = delete;
-    // Null for a null string or when the VM could not lend the characters.
+    // Null for a null string, when the VM could not lend the characters, or when an exception
+    // was already pending (nothing is borrowed then).
     const WCHAR *get() const { return reinterpret_cast<const WCHAR *>(chars_); }
 
 private:

@@ -3,6 +3,7 @@
 
 #include "common/class_cache.h"
 #include "common/errors.h"
+#include "common/paths.h"
 #include "common/strings.h"
 
 #include <gtest/gtest.h>
@@ -190,6 +191,18 @@ TEST_F(JniConventions, ArrayBecomesAMultiStringWithNullsAsEmptyStrings)
     DWORD untouched = 7;
     EXPECT_EQ(arrayToMultiString(env, nullptr, &untouched), nullptr);
     EXPECT_EQ(untouched, 7u);
+}
+
+TEST_F(JniConventions, PathsOf260UnitsAndMoreGetThePrefixShorterOnesNot)
+{
+    std::u16string shortPath = u"C:\\" + std::u16string(256, u'a');
+    ASSERT_EQ(shortPath.size(), 259u);
+    NativePath unchanged(env, javaString(shortPath));
+    EXPECT_EQ(std::u16string(unchanged.get()), shortPath);
+    NativePath prefixed(env, javaString(shortPath + u"b"));
+    EXPECT_EQ(std::u16string(prefixed.get()), u"\\\\?\\" + shortPath + u"b");
+    NativePath unc(env, javaString(u"\\\\server\\share\\" + std::u16string(250, u'f')));
+    EXPECT_EQ(std::u16string(unc.get()).substr(0, 21), u"\\\\?\\UNC\\server\\share\\");
 }
 
 }  // namespace

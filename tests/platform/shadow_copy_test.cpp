@@ -104,7 +104,7 @@ TEST_F(ShadowCopy, TheCopyKeepsMetadataAndOwnSidecarsAndIsReadOnly)
     ASSERT_EQ(NamedStreamWriter::open(fd, u"big", 100000, writer), 0u);
     std::string big(100000, 'b');
     ASSERT_EQ(writer->write(reinterpret_cast<const uint8_t *>(big.data()), big.size()), 0u);
-    ASSERT_EQ(writer->finish(), 0u);
+    ASSERT_EQ(writer->finish(fd), 0u);
     close(fd);
     ASSERT_EQ(setxattr((dir + "/file.dat").c_str(), "user.DosStream.small:$DATA", "s", 2, 0), 0);
     ASSERT_EQ(symlink("file.dat", (dir + "/link").c_str()), 0);

@@ -8,6 +8,8 @@ public class BackupInputStream extends InputStream {
     static {
         System.loadLibrary("pallux");
         init();
+        // The stream reaches the file through BackupApi, whose natives need their class cache.
+        BackupApi.init();
     }
 
     private final int[] context = new int[2];

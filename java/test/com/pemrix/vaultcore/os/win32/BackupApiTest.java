@@ -96,11 +96,13 @@ class BackupApiTest {
         // A wildcard reports the first entry that matches.
         assertEquals(FILE_ATTRIBUTE_NORMAL, GetFileAttributes(dir + "\\f.*"));
 
-        int[] result = {0};
-        IOException missing = assertThrows(IOException.class, () -> result[0] = GetFileAttributes(dir + "\\gone"));
+        IOException missing = assertThrows(IOException.class, () -> GetFileAttributes(dir + "\\gone"));
         assertEquals("The system cannot find the file specified.", missing.getMessage());
         IOException missingSet = assertThrows(IOException.class, () -> SetFileAttributes(dir + "\\gone", 0));
         assertEquals("The system cannot find the file specified.", missingSet.getMessage());
+        IOException notADirectory = assertThrows(IOException.class, () -> SetFileAttributes(path + "\\", 0));
+        assertEquals("The filename, directory name, or volume label syntax is incorrect.",
+                notADirectory.getMessage());
     }
 
     @Test

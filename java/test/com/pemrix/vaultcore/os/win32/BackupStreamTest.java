@@ -108,7 +108,6 @@ class BackupStreamTest {
         assertTrue(BackupRead(context, handle, buffer, 0, 100, false, false) > 0);
         assertEquals(0, BackupRead(context, handle, buffer, 0, 100, false, false));
         assertEquals(0, BackupRead(context, handle, buffer, 0, 100, true, false));
-        assertArrayEquals(new int[2], context, "the context is freed");
         IOException closed = assertThrows(IOException.class, () -> CloseHandle(handle));
         assertEquals("The handle is invalid.", closed.getMessage());
     }
@@ -124,6 +123,38 @@ class BackupStreamTest {
         assertEquals("The data is invalid.", rejected.getMessage());
         BackupWrite(context, handle, bogus, 0, 0, true, false);
         assertThrows(IOException.class, () -> CloseHandle(handle));
+    }
+
+    @Test
+    void abortWithACorruptContextFailsAndStillClosesTheHandle() throws Exception {
+        String path = withData("corrupt-abort.txt", "abc");
+        long handle = open(path);
+        int[] corrupt = {0x1234, 0x7f};
+        IOException refused = assertThrows(IOException.class,
+                () -> BackupRead(corrupt, handle, new byte[1], 0, 0, true, false));
+        assertEquals("The parameter is incorrect.", refused.getMessage());
+        assertThrows(IOException.class, () -> CloseHandle(handle));
+    }
+
+    @Test
+    void closingTheHandleMidSequenceReleasesTheFile() throws Exception {
+        String path = withData("closed.txt", "x".repeat(5000));
+        long handle = open(path);
+        int[] context = new int[2];
+        byte[] buffer = new byte[100];
+        assertEquals(100, BackupRead(context, handle, buffer, 0, 100, false, false));
+        CloseHandle(handle);
+        // The file is closed, as on Windows: an open that shares nothing succeeds ...
+        long exclusive = CreateFile(path, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0);
+        // ... and the old sequence does not carry on against another handle.
+        IOException stale = assertThrows(IOException.class,
+                () -> BackupRead(context, exclusive, buffer, 0, 100, false, false));
+        assertEquals("The parameter is incorrect.", stale.getMessage());
+        int[] unused = new int[2];
+        BackupRead(unused, exclusive, buffer, 0, 0, true, false);
+        // Aborting the old sequence frees its context.
+        long again = open(path);
+        BackupRead(context, again, buffer, 0, 0, true, false);
     }
 
     @Test
