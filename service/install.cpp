@@ -2,6 +2,7 @@
 
 #include "win32_handles.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -11,7 +12,9 @@ constexpr DWORD kProgramPathSize = 512;
 constexpr DWORD kErrorTextSize = 256;
 constexpr DWORD kPollMs = 1000;
 // How long a stop may take: the 30 seconds that the manager grants a service, plus its own
-// wait hint, counted again from each new checkpoint it reports.
+// wait hint, counted again from each new checkpoint it reports; and in all 30 seconds plus the
+// wait hints of the checkpoints seen, so that a service that keeps raising its checkpoint does
+// not hold the command forever.
 constexpr DWORD kStopBudgetMs = 30000;
 
 }  // namespace
@@ -59,12 +62,15 @@ void remove(const ServiceConfig &config)
     if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
         printf("Stopping %s.", config.displayName().c_str());
         fflush(stdout);
-        DWORD waited = 0;
-        DWORD budget = kStopBudgetMs + status.dwWaitHint;
+        uint64_t waited = 0;
+        uint64_t budget = uint64_t{kStopBudgetMs} + status.dwWaitHint;
+        uint64_t waitedInAll = 0;
+        uint64_t budgetInAll = budget;
         DWORD checkPoint = status.dwCheckPoint;
         for (;;) {
             Sleep(kPollMs);
             waited += kPollMs;
+            waitedInAll += kPollMs;
             SERVICE_STATUS current{};
             if (!QueryServiceStatus(service.get(), &current))
                 break;
@@ -72,12 +78,13 @@ void remove(const ServiceConfig &config)
             if (status.dwCurrentState != SERVICE_STOP_PENDING)
                 break;
             if (status.dwCheckPoint != checkPoint) {
-                // Progress: the service gets its budget again.
+                // Progress: the service gets its budget again, within the bound in all.
                 checkPoint = status.dwCheckPoint;
                 waited = 0;
-                budget = kStopBudgetMs + status.dwWaitHint;
+                budget = uint64_t{kStopBudgetMs} + status.dwWaitHint;
+                budgetInAll += status.dwWaitHint;
             }
-            if (waited >= budget)
+            if (waited >= budget || waitedInAll >= budgetInAll)
                 break;
             printf(".");
             fflush(stdout);

@@ -11,6 +11,8 @@ namespace {
 constexpr DWORD kStartWaitHintMs = 3000;
 constexpr DWORD kServiceCodeNoInvoker = 1;
 constexpr DWORD kServiceCodeInvokeFailed = 2;
+// The exit code of a service process that could not register its control handler.
+constexpr UINT kExitNoStatusHandle = 1;
 
 // The host that the control handler acts on; null while none exists.
 std::atomic<ServiceHost *> currentHost{nullptr};
@@ -63,6 +65,10 @@ bool ServiceHost::init(DWORD count, LPSTR *arguments)
     if (!statusHandle)
         writeLog("Failed to register service handler", LOG_ERROR);
     invoker.reset(setupInvoker());
+    // Without an invoker the service cannot start; unless an error was recorded, the final
+    // report says why.
+    if (!invoker && (!config || config->lastError() == 0))
+        serviceStatus.dwServiceSpecificExitCode = kServiceCodeNoInvoker;
     if (!statusHandle || !invoker)
         return false;
     serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -120,6 +126,9 @@ void ServiceHost::stop()
         char line[64];
         snprintf(line, sizeof line, "%s %d", "ERROR CODE: ", static_cast<int>(code));
         writeLog(line, LOG_DEBUG);
+    } else if (serviceStatus.dwServiceSpecificExitCode != 0) {
+        // A failed start that recorded no error is still a failure.
+        code = ERROR_SERVICE_SPECIFIC_ERROR;
     }
     reportStatus(SERVICE_STOPPED, code, 0);
 }
@@ -143,7 +152,10 @@ bool ServiceHost::reportStatus(DWORD state, DWORD win32ExitCode, DWORD waitHint)
     else
         serviceStatus.dwCheckPoint = checkPointCounter++;
     if (!SetServiceStatus(statusHandle, &serviceStatus)) {
+        // The error recorded is the report's, whatever writing the log leaves behind.
+        const DWORD failure = GetLastError();
         writeLog("Failed to set service status", LOG_ERROR);
+        SetLastError(failure);
         if (config)
             config->reportError("SetServiceStatus");
         return false;
@@ -161,6 +173,10 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv)
     // A control that arrives from now on finds no host rather than a destroyed one.
     currentHost = nullptr;
     host.reset();
+    // Without a status handle no SERVICE_STOPPED report could be made, so the dispatcher would
+    // wait for one forever: the process ends, and the manager finds the service stopped.
+    if (!statusHandle)
+        ExitProcess(kExitNoStatusHandle);
 }
 
 void WINAPI serviceCtrlHandler(DWORD control)
@@ -203,7 +219,10 @@ int runDebug(int argc, char **argv)
         return 1;
     if (!invoker->invoke(argc, argv)) {
         printf("Invoker failed\n");
-        return 1;
+        fflush(stdout);
+        // The virtual machine is not destroyed: that would wait for every non-daemon thread that
+        // main started before it failed, possibly forever.
+        ExitProcess(1);
     }
     printf("Service started, press Control-C to exit...\n");
     fflush(stdout);

@@ -114,8 +114,9 @@ char *lastErrorText(char *buffer, DWORD size)
     const DWORD code = GetLastError();
     buffer[0] = '\0';
     LPSTR text = nullptr;
+    // No arguments are passed, so inserts such as %1 in a system text are kept as they are.
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                      FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
     LocalBlock owned(text);
     if (length == 0 || !text || size < length + 14)

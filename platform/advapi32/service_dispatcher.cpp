@@ -1,7 +1,9 @@
 // The service side of the manager: StartServiceCtrlDispatcherA connects the process that the
 // manager started, runs the service's main function on a new thread and, on the calling
 // thread, runs the control handler for each control that arrives on its socket, until the
-// service has stopped and its main function has returned.
+// service has stopped and its main function has returned. Controls are taken one at a time,
+// each on the status that the service last reported, so that a control sent while another is
+// being handled is judged on what that handler reported.
 #include "advapi32/services.h"
 
 #include "machine/injected_faults.h"
@@ -30,6 +32,7 @@ struct Dispatcher {
     std::string name;
     int64_t run = 0;
     LPHANDLER_FUNCTION handler = nullptr;
+    SERVICE_STATUS reported{};  // the status last reported (start-pending before the first report)
     bool mainReturned = false;
     bool stopped = false;
     int wake[2] = {-1, -1};
@@ -88,15 +91,16 @@ void serveControl(int listener)
     DWORD control = 0;
     if (poll(&wait, 1, kRequestTimeoutMs) > 0 && recv(connection, &control, sizeof control, MSG_WAITALL) == sizeof control) {
         LPHANDLER_FUNCTION handler;
+        DWORD answer;
         {
             std::lock_guard<std::mutex> guard(dispatcher().lock);
             handler = dispatcher().handler;
+            answer = handler ? controlRefusal(control, dispatcher().reported) : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
         }
-        DWORD answer = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-        if (handler) {
+        // The next control is taken only once this handler has returned, so it sees whatever
+        // this one reported.
+        if (!answer)
             handler(control);
-            answer = 0;
-        }
         send(connection, &answer, sizeof answer, MSG_NOSIGNAL);
     }
     close(connection);
@@ -157,6 +161,11 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
         if (listener >= 0)
             close(listener);
         std::lock_guard<std::mutex> guard(state.lock);
+        for (int &end : state.wake) {
+            if (end >= 0)
+                close(end);
+            end = -1;
+        }
         state.active = false;
         SetLastError(error);
         return FALSE;
@@ -165,6 +174,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
         std::lock_guard<std::mutex> guard(state.lock);
         state.name = record.name;
         state.run = record.run;
+        state.reported = record.status;
         state.mainReturned = false;
         state.stopped = false;
     }
@@ -248,36 +258,32 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
         return FALSE;
     }
     Dispatcher &state = dispatcher();
-    std::string name;
-    int64_t run;
     {
+        // Recorded and remembered together, so that reports of two threads are remembered in
+        // the order in which the manager recorded them.
         std::lock_guard<std::mutex> guard(state.lock);
         if (handle != statusHandle() || !state.active || !state.handler) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        name = state.name;
-        run = state.run;
-    }
-    if (!status) {
-        SetLastError(ERROR_INVALID_ADDRESS);
-        return FALSE;
-    }
-    if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
-    if (DWORD error = recordServiceReport(name, run, *status)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (status->dwCurrentState == SERVICE_STOPPED) {
-        {
-            std::lock_guard<std::mutex> guard(state.lock);
-            state.stopped = true;
+        if (!status) {
+            SetLastError(ERROR_INVALID_ADDRESS);
+            return FALSE;
         }
-        wakeDispatcher();
+        if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+            SetLastError(ERROR_INVALID_DATA);
+            return FALSE;
+        }
+        if (DWORD error = recordServiceReport(state.name, state.run, *status)) {
+            SetLastError(error);
+            return FALSE;
+        }
+        state.reported = *status;
+        if (status->dwCurrentState == SERVICE_STOPPED)
+            state.stopped = true;
     }
+    if (status->dwCurrentState == SERVICE_STOPPED)
+        wakeDispatcher();
     return TRUE;
 }
 

@@ -340,6 +340,36 @@ ACCESS_MASK rightForControl(DWORD control)
 
 }  // namespace
 
+DWORD controlRefusal(DWORD control, const SERVICE_STATUS &status)
+{
+    switch (status.dwCurrentState) {
+    case SERVICE_STOPPED:
+        return ERROR_SERVICE_NOT_ACTIVE;
+    case SERVICE_START_PENDING:
+    case SERVICE_STOP_PENDING:
+        return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    default:
+        break;
+    }
+    DWORD needed = 0;
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        needed = SERVICE_ACCEPT_STOP;
+        break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+        needed = SERVICE_ACCEPT_PAUSE_CONTINUE;
+        break;
+    case SERVICE_CONTROL_SHUTDOWN:
+        needed = SERVICE_ACCEPT_SHUTDOWN;
+        break;
+    default:
+        // Interrogation and the service's own controls (128 to 255) always reach it.
+        break;
+    }
+    return (status.dwControlsAccepted & needed) != needed ? ERROR_INVALID_SERVICE_CONTROL : 0;
+}
+
 }  // namespace winsim
 
 using namespace winsim;
@@ -504,17 +534,18 @@ BOOL WINAPI ControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS sta
     if ((error = loadService(service->name, record)) != 0)
         return fail(error, FALSE);
     *status = record.status;
-    const DWORD state = record.status.dwCurrentState;
-    if (state == SERVICE_STOPPED)
-        return fail(ERROR_SERVICE_NOT_ACTIVE, FALSE);
-    if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING || record.control.empty())
-        return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
-    if (control == SERVICE_CONTROL_STOP && !(record.status.dwControlsAccepted & SERVICE_ACCEPT_STOP))
-        return fail(ERROR_INVALID_SERVICE_CONTROL, FALSE);
-    if ((error = sendControl(record.control, control)) != 0)
+    // A quick answer from the stored status; the dispatcher in the service process decides
+    // again, one control at a time, on the status the service last reported, so that two
+    // controls sent together are not both taken.
+    if ((error = controlRefusal(control, record.status)) != 0)
         return fail(error, FALSE);
+    if (record.control.empty())
+        return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
+    error = sendControl(record.control, control);
     if (loadService(service->name, record) == 0)
         *status = record.status;
+    if (error)
+        return fail(error, FALSE);
     return TRUE;
 }
 

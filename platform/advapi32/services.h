@@ -31,7 +31,8 @@ struct ServiceRecord {
     uint32_t processId = 0;
     uint64_t processStart = 0;  // start time of that process (/proc/<pid>/stat), against pid reuse
     std::string token;          // names the run to the process that the manager started
-    std::string control;        // the dispatcher's control socket, empty when none listens
+    std::string control;        // the dispatcher's control socket, from its connection until it
+                                // returns (or its process ended); empty before it connected
     std::vector<std::string> startArguments;
     int64_t run = 0;  // how many times the service was started
 };
@@ -63,6 +64,10 @@ DWORD deleteServiceRecord(const std::string &name);
 // deletion once it has stopped).
 DWORD recordServiceReport(const std::string &name, int64_t run, const SERVICE_STATUS &status);
 std::vector<ServiceReport> serviceReports(const std::string &name);
+
+// Whether a service in the given reported status takes a control: 0, or the error with which
+// ControlService refuses it (the control already checked for validity).
+DWORD controlRefusal(DWORD control, const SERVICE_STATUS &status);
 
 // How many times each function of the manager was called on this machine.
 void countServiceCall(const char *function);

@@ -195,7 +195,8 @@ bool settleDeadProcess(sqlite3 *db, ServiceRecord &record)
     record.status.dwCheckPoint = 0;
     record.status.dwWaitHint = 0;
     record.processId = 0;
-    record.control.clear();
+    // The control address stays: it tells StartServiceA that the dispatcher had connected
+    // before its process ended.
     if (record.deleted)
         removeRow(db, record.name);
     else

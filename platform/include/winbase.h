@@ -45,6 +45,7 @@ WINBASEAPI HANDLE WINAPI GetCurrentProcess(void);
 WINBASEAPI HANDLE WINAPI GetCurrentThread(void);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(void);
 WINBASEAPI void WINAPI Sleep(DWORD dwMilliseconds);
+WINBASEAPI DECLSPEC_NORETURN void WINAPI ExitProcess(UINT uExitCode);
 
 /* ---- files ---- */
 typedef struct _SECURITY_ATTRIBUTES {

@@ -15,6 +15,7 @@
 #define WINBASEAPI extern "C"
 #define WINADVAPI extern "C"
 #define DECLSPEC_IMPORT
+#define DECLSPEC_NORETURN __attribute__((noreturn))
 
 typedef uint8_t BYTE, *PBYTE, *LPBYTE;
 typedef uint16_t WORD, *PWORD, *LPWORD;

@@ -24,8 +24,22 @@ const char *lookupMessage(DWORD id)
     return winsim::systemMessageText(id);
 }
 
+// Whether a message text holds an insert (%1 to %99).
+bool hasInsert(const std::string &text)
+{
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '%')
+            continue;
+        if (text[i + 1] >= '1' && text[i + 1] <= '9')
+            return true;
+        ++i;  // an escape such as %% or %n
+    }
+    return false;
+}
+
 template <typename Char>
-DWORD formatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, Char *buffer, DWORD size)
+DWORD formatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, Char *buffer, DWORD size,
+                    bool withArguments)
 {
     std::string text;
     if (flags & FORMAT_MESSAGE_FROM_STRING) {
@@ -45,7 +59,13 @@ DWORD formatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, Char 
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // Our system texts carry no inserts, so insert processing changes nothing.
+    // Inserts are not substituted here. Without FORMAT_MESSAGE_IGNORE_INSERTS Windows would read
+    // them from the arguments, so a text with an insert and no arguments is refused rather than
+    // read through a null pointer, and one with arguments is not supported.
+    if (!(flags & FORMAT_MESSAGE_IGNORE_INSERTS) && hasInsert(text)) {
+        SetLastError(withArguments ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     std::basic_string<Char> out(text.begin(), text.end());
     if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         size_t bytes = (std::max<size_t>(out.size() + 1, size)) * sizeof(Char);
@@ -81,19 +101,19 @@ void WINAPI SetLastError(DWORD code)
 }
 
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer, DWORD size,
-                            va_list *)
+                            va_list *arguments)
 {
-    return formatMessage<char>(flags, source, id, language, buffer, size);
+    return formatMessage<char>(flags, source, id, language, buffer, size, arguments != nullptr);
 }
 
 DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
-                            va_list *)
+                            va_list *arguments)
 {
     if (flags & FORMAT_MESSAGE_FROM_STRING) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return 0;
     }
-    return formatMessage<char16_t>(flags, source, id, language, buffer, size);
+    return formatMessage<char16_t>(flags, source, id, language, buffer, size, arguments != nullptr);
 }
 
 }  // extern "C"

@@ -62,4 +62,11 @@ void WINAPI Sleep(DWORD milliseconds)
     }
 }
 
+void WINAPI ExitProcess(UINT exitCode)
+{
+    // Every thread ends at once. Libraries are not notified and the C runtime's buffers are not
+    // written out here, so a caller flushes what it printed first.
+    _exit(static_cast<int>(exitCode));
+}
+
 }  // extern "C"

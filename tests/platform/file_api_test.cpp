@@ -64,6 +64,18 @@ TEST(Errors, LastErrorIsPerThreadAndMessagesKeepTheirLineEnd)
     EXPECT_EQ(message(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), "The system cannot find the file specified.\r\n");
     EXPECT_EQ(message(0x2000FFFF), "<none>");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
+
+    // Inserts: kept when ignored; read from arguments otherwise, so none given is refused.
+    EXPECT_EQ(message(ERROR_BAD_EXE_FORMAT), "%1 is not a valid Win32 application.\r\n");
+    char *text = nullptr;
+    const DWORD withInserts = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+    EXPECT_EQ(FormatMessageA(withInserts, nullptr, ERROR_BAD_EXE_FORMAT, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED,
+                             0, reinterpret_cast<LPSTR>(&text), 0, nullptr),
+              19u);
+    LocalFree(text);
 }
 
 TEST(Files, DispositionsAndTheLastErrorTheyLeave)

@@ -1,5 +1,6 @@
 // The stand-in service control manager's functions, called directly: the database rules, the
-// buffer protocols, rights, failures and the dispatcher's refusal outside a service process.
+// buffer protocols, rights, failures, controls delivered to a service process, and the
+// dispatcher's refusal outside a service process.
 #include "advapi32/services.h"
 #include "machine/machine.h"
 
@@ -7,6 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 using namespace winsim;
@@ -24,6 +35,10 @@ protected:
     {
         CloseServiceHandle(manager);
         setMachineSetting(machineRoot(), "administrator", "yes");
+        // No service process may outlive the test's machine.
+        for (const ServiceRecord &record : allServices())
+            if (record.processId && record.status.dwCurrentState != SERVICE_STOPPED)
+                kill(static_cast<pid_t>(record.processId), SIGKILL);
     }
 
     SC_HANDLE create(const char *name, const char *display, const char *command, const char *dependencies = nullptr)
@@ -31,6 +46,43 @@ protected:
         return CreateServiceA(manager, name, display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command, nullptr, nullptr, dependencies,
                               nullptr, nullptr);
+    }
+
+    // The test service (tests/support/scm_test_service.cpp), started with the given parameters.
+    SC_HANDLE startTestService(const char *name, const std::vector<std::string> &parameters)
+    {
+        SC_HANDLE service = create(name, name, ("\"" + std::string(SCM_TEST_SERVICE) + "\"").c_str());
+        EXPECT_NE(service, nullptr);
+        std::vector<LPCSTR> arguments;
+        for (const std::string &parameter : parameters)
+            arguments.push_back(parameter.c_str());
+        EXPECT_TRUE(StartServiceA(service, static_cast<DWORD>(arguments.size()), arguments.data())) << GetLastError();
+        return service;
+    }
+
+    static bool waitForState(SC_HANDLE service, DWORD state)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        SERVICE_STATUS status{};
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (QueryServiceStatus(service, &status) && status.dwCurrentState == state)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // The error with which ControlService refused the control, 0 when it was taken.
+    static DWORD control(SC_HANDLE service, DWORD code, SERVICE_STATUS &after)
+    {
+        return ControlService(service, code, &after) ? 0 : GetLastError();
+    }
+
+    static long reportsInState(const char *name, DWORD state)
+    {
+        auto reports = serviceReports(name);
+        return std::count_if(reports.begin(), reports.end(),
+                             [&](const ServiceReport &report) { return report.status.dwCurrentState == state; });
     }
 
     SC_HANDLE manager = nullptr;
@@ -145,6 +197,73 @@ TEST_F(Services, RightsFailuresAndCallCounts)
     EXPECT_EQ(serviceCallCounts()["OpenSCManagerA"], 3);
 }
 
+// Stops sent together while the service runs: the service's handler takes a while, yet only the
+// first stop reaches it; the others find it stop-pending. A stop-pending service takes no
+// control at all, and a stopped one is not active.
+TEST_F(Services, ControlsSentTogetherAreTakenOneAtATime)
+{
+    const std::string release = machineRoot() + "/release-racer";
+    SC_HANDLE service = startTestService("Racer", {"release=" + release});
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(waitForState(service, SERVICE_RUNNING));
+
+    constexpr int kSenders = 6;
+    std::vector<DWORD> results(kSenders, 0xFFFFFFFF);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        senders.emplace_back([&, i] {
+            SC_HANDLE own = OpenServiceA(manager, "Racer", SERVICE_STOP | SERVICE_QUERY_STATUS);
+            ++ready;
+            while (ready.load() < kSenders)
+                std::this_thread::yield();
+            SERVICE_STATUS after{};
+            results[i] = control(own, SERVICE_CONTROL_STOP, after);
+            CloseServiceHandle(own);
+        });
+    }
+    for (std::thread &sender : senders)
+        sender.join();
+    EXPECT_EQ(std::count(results.begin(), results.end(), 0u), 1);
+    EXPECT_EQ(std::count(results.begin(), results.end(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL)),
+              kSenders - 1);
+    EXPECT_EQ(reportsInState("Racer", SERVICE_STOP_PENDING), 1);
+
+    SERVICE_STATUS after{};
+    for (DWORD code : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_STOP}, DWORD{128}}) {
+        EXPECT_EQ(control(service, code, after), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL)) << code;
+        EXPECT_EQ(after.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    }
+
+    std::ofstream(release).put('\n');
+    ASSERT_TRUE(waitForState(service, SERVICE_STOPPED));
+    EXPECT_EQ(control(service, SERVICE_CONTROL_INTERROGATE, after), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_EQ(reportsInState("Racer", SERVICE_STOP_PENDING), 1);
+    CloseServiceHandle(service);
+}
+
+// A running service takes interrogation and its own controls whatever it accepts; any other
+// control it does not accept is invalid.
+TEST_F(Services, ControlsTheServiceDoesNotAcceptAreInvalid)
+{
+    SC_HANDLE service = startTestService("Picky", {"accept=0"});
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(waitForState(service, SERVICE_RUNNING));
+    SERVICE_STATUS after{};
+    for (DWORD code : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE}) {
+        EXPECT_EQ(control(service, code, after), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL)) << code;
+        EXPECT_EQ(after.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    }
+    EXPECT_EQ(control(service, SERVICE_CONTROL_INTERROGATE, after), 0u);
+    EXPECT_EQ(after.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(reportsInState("Picky", SERVICE_RUNNING), 2);
+    // The service's own stop.
+    EXPECT_EQ(control(service, 128, after), 0u);
+    ASSERT_TRUE(waitForState(service, SERVICE_STOPPED));
+    EXPECT_EQ(reportsInState("Picky", SERVICE_STOP_PENDING), 1);
+    CloseServiceHandle(service);
+}
+
 TEST(ServiceDispatcher, RefusesAProcessTheManagerDidNotStart)
 {
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("Anything"), [](DWORD, LPSTR *) {}}, {nullptr, nullptr}};
@@ -155,6 +274,34 @@ TEST(ServiceDispatcher, RefusesAProcessTheManagerDidNotStart)
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
     EXPECT_FALSE(SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(&status), &status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// A process that names a service the manager does not know cannot connect, and keeps no
+// descriptor of the attempt.
+TEST(ServiceDispatcher, FailedConnectionLeavesNoDescriptorOpen)
+{
+    auto openDescriptors = [] {
+        size_t count = 0;
+        if (DIR *directory = opendir("/proc/self/fd")) {
+            while (readdir(directory))
+                ++count;
+            closedir(directory);
+        }
+        return count;
+    };
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("Nowhere"), [](DWORD, LPSTR *) {}}, {nullptr, nullptr}};
+    setenv(kServiceVariable, "Nowhere", 1);
+    setenv(kServiceTokenVariable, "0123456789abcdef", 1);
+    // The first call also opens what the manager keeps open for the process (its database).
+    EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+    const size_t before = openDescriptors();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    unsetenv(kServiceVariable);
+    unsetenv(kServiceTokenVariable);
 }
 
 }  // namespace

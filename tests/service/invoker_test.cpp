@@ -222,7 +222,12 @@ TEST_F(JavaApplication, RunsFromTheRegisteredRuntime)
     EXPECT_EQ(eventValue("property java.library.path="), host("C:\\P\\"));
     EXPECT_EQ(eventValue("property sun.net.inetaddr.ttl="), "300");
     EXPECT_EQ(eventValue("property user.dir="), host(kProgramDir));
-    EXPECT_EQ(eventValue("max-heap-mb "), "300");
+    // The option as given: the heap that the virtual machine makes of it depends on its collector.
+    std::vector<std::string> heapOptions;
+    for (const std::string &line : events())
+        if (line.compare(0, 15, "jvm-option -Xmx") == 0)
+            heapOptions.push_back(line.substr(11));
+    EXPECT_EQ(heapOptions, std::vector<std::string>{"-Xmx300m"});
     std::string mainThread = eventValue("main com.pemrix.demo.service.ExampleService thread=");
     EXPECT_EQ(eventValue("Stop thread="), mainThread);
     EXPECT_TRUE(contains(events(), "worker stopped"));

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -120,6 +121,24 @@ protected:
         return false;
     }
 
+    // Waits until the process of the service's last run has ended (what it writes after its
+    // final report, such as the destructor's log lines, is then written).
+    bool waitForProcessEnd(const std::string &name = kServiceName, int seconds = 60)
+    {
+        winsim::ServiceRecord record;
+        if (winsim::loadService(name, record) != 0)
+            return false;
+        const pid_t process = static_cast<pid_t>(record.processId);
+        const uint64_t started = record.processStart;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (process == 0 || winsim::processStartTime(process) != started)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     DWORD control(DWORD code, SERVICE_STATUS &after)
     {
         SC_HANDLE service = openService();
@@ -192,17 +211,33 @@ TEST_F(ServiceControl, StartFromAConsoleReportsOneEvent)
 }
 
 // Failures of the manager's calls inside the service process, injected through the machine's
-// settings. The service never reports stopped, so its process stays until the test ends it.
+// settings. Without a status handle the service cannot report at all: its process ends, and the
+// manager finds it stopped.
 TEST_F(ServiceControl, HandlerThatCannotBeRegisteredMeansNoReportAtAll)
 {
     installService("com.pemrix.demo.service.ExampleService");
     winsim::setMachineSetting(winsim::machineRoot(), "fail.RegisterServiceCtrlHandlerA", "8");
     startService();
-    for (int i = 0; i < 500 && !contains(logMessages(kServiceLog), "Error: Failed to register service handler"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
     EXPECT_EQ(logMessages(kServiceLog), std::vector<std::string>{"Error: Failed to register service handler"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(winsim::serviceReports(kServiceName).empty());
+}
+
+// init cannot set up the invoker and no error was recorded: the only report says that the start
+// failed, with service-specific code 1.
+TEST_F(ServiceControl, ServiceWithoutInvokerStopsWithServiceSpecificCodeOne)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService", "working-dir=C:\\missing\n");
+    ASSERT_EQ(command("-install").output, kDisplayName + " installed.\n");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(waitForProcessEnd());
+    EXPECT_EQ(reports(), (std::vector<Row>{
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, 1},
+                         }));
+    EXPECT_EQ(logMessages(kServiceLog), std::vector<std::string>{"Error: Could not set working dir: C:\\missing"});
+    EXPECT_TRUE(winsim::readEventLog("Application").empty());
 }
 
 TEST_F(ServiceControl, FailedStatusReportsGoToTheEventLog)
@@ -273,6 +308,7 @@ TEST_F(ServiceControl, NormalRunReportsFollowTheTable)
     ASSERT_EQ(control(SERVICE_CONTROL_STOP, after), 0u);
     EXPECT_TRUE(after.dwCurrentState == SERVICE_STOP_PENDING || after.dwCurrentState == SERVICE_STOPPED);
     ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(waitForProcessEnd());
 
     EXPECT_EQ(reports(), (std::vector<Row>{
                              {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
@@ -316,14 +352,14 @@ TEST_F(ServiceControl, MainThatThrowsEndsWithServiceSpecificCodeTwo)
     installService("com.pemrix.demo.service.FailingService");
     startService();
     ASSERT_TRUE(waitForState(SERVICE_STOPPED));
-    // Stopped twice: by start with code 2, then by stop with the recorded error (none).
-    for (int i = 0; i < 100 && reports().size() < 4; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(waitForProcessEnd());
+    // Stopped twice: by start with code 2, then by stop; no error was recorded, so the second
+    // report still says that the service failed.
     EXPECT_EQ(reports(), (std::vector<Row>{
                              {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
                              {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
                              {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, 2},
-                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 2},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_SERVICE_SPECIFIC_ERROR, 2},
                          }));
     EXPECT_TRUE(contains(logMessages(kServiceLog), "Error: Exception occurred while invokin main method"));
     EXPECT_TRUE(contains(javaEvents(), "Stop thread=1/main"));
@@ -343,8 +379,7 @@ TEST_F(ServiceControl, MissingPropertiesFileIsReportedUnderTheDefaultName)
     while (status("QzBackup Service").dwCurrentState != SERVICE_STOPPED &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (int i = 0; i < 100 && reports("QzBackup Service").size() < 4; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(waitForProcessEnd("QzBackup Service"));
 
     auto events = winsim::readEventLog("Application");
     ASSERT_EQ(events.size(), 3u);
@@ -357,7 +392,8 @@ TEST_F(ServiceControl, MissingPropertiesFileIsReportedUnderTheDefaultName)
     EXPECT_EQ(events[1].userSid, "S-1-5-18");
     EXPECT_EQ(events[2].userSid, "S-1-5-18");
     // The default main class is not there: the start fails with code 2, and the final report
-    // carries the file-not-found error that init's report recorded.
+    // carries the file-not-found error that init's report recorded (which tells why, in place
+    // of the service-specific code).
     EXPECT_EQ(reports("QzBackup Service"),
               (std::vector<Row>{
                   {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
@@ -422,6 +458,39 @@ TEST_F(ServiceControl, RemoveGivesUpOnAServiceThatDoesNotStop)
     EXPECT_EQ(winsim::loadService(kServiceName, record), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
+// A service that keeps raising its checkpoint does not hold remove forever either: each new
+// checkpoint earns 30 seconds more, but in all remove waits 30 seconds plus the wait hints it
+// saw. The test stands in for the stop-pending service's reports.
+TEST_F(ServiceControl, RemoveGivesUpOnAServiceThatKeepsRaisingItsCheckpoint)
+{
+    installService("com.pemrix.demo.service.HangingStopService");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    std::atomic<bool> removing{true};
+    std::thread progress([&] {
+        winsim::ServiceRecord record;
+        if (winsim::loadService(kServiceName, record) != 0)
+            return;
+        while (removing && status().dwCurrentState != SERVICE_STOP_PENDING)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (DWORD checkPoint = 100; removing; ++checkPoint) {
+            SERVICE_STATUS raised{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 0, 0,
+                                  checkPoint, 200};
+            winsim::recordServiceReport(kServiceName, record.run, raised);
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    });
+    Result result = run(kProgram, {"-remove"}, {}, 120);
+    removing = false;
+    progress.join();
+    EXPECT_FALSE(result.timedOut);
+    // 30 seconds, and at most 200 ms more for each poll that saw a new checkpoint.
+    EXPECT_TRUE(std::regex_match(result.output, std::regex("Stopping Qz Test Service\\.{30,40}\n"
+                                                           "Qz Test Service failed to stop\\.\n"
+                                                           "Qz Test Service removed\\.\n")))
+        << result.output;
+}
+
 TEST_F(ServiceControl, LogoffDoesNotEndTheServiceButOtherConsoleEventsDo)
 {
     installService("com.pemrix.demo.service.ExampleService");
@@ -443,8 +512,11 @@ TEST_F(ServiceControl, LogoffDoesNotEndTheServiceButOtherConsoleEventsDo)
 TEST_F(ServiceControl, DebugRunsJavaUntilKilled)
 {
     writeProperties("com.pemrix.demo.service.ExampleService");
-    Result result = run(kProgram, {"-debug", "extra"}, {}, 5);
-    EXPECT_TRUE(result.timedOut);
+    Result result = runUntil(kProgram, {"-debug", "extra"}, [&](const std::string &output) {
+        return output.find("Service started, press Control-C to exit...\n") != std::string::npos &&
+               contains(javaEvents(), "main returned");
+    });
+    EXPECT_TRUE(result.ended);
     EXPECT_EQ(result.output, "Service started, press Control-C to exit...\n");
     auto events = javaEvents();
     EXPECT_TRUE(contains(events, "args 3"));
@@ -462,6 +534,39 @@ TEST_F(ServiceControl, DebugRunsJavaUntilKilled)
     result = run(kProgram, {"-debug"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "");
+}
+
+// A main that fails after starting a thread that never ends: the virtual machine cannot be
+// destroyed, yet the run ends at once.
+TEST_F(ServiceControl, DebugEndsWhenMainFailsAfterStartingAThread)
+{
+    writeProperties("com.pemrix.demo.service.FailingWithThreadService");
+    Result result = run(kProgram, {"-debug"}, {}, 120);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("Invoker failed\n"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("the example application failed after starting a thread"), std::string::npos);
+}
+
+// The log cannot be written (its disk is full) when a status report fails: the error recorded,
+// and carried by the final report, is the report's own.
+TEST_F(ServiceControl, FailedReportKeepsItsErrorWhenTheLogCannotBeWritten)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    makeDirectory("C:\\Windows\\Temp");
+    ASSERT_EQ(symlink("/dev/full", host(kServiceLog).c_str()), 0);
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    SERVICE_STATUS after{};
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.SetServiceStatus", "6");
+    EXPECT_EQ(control(SERVICE_CONTROL_INTERROGATE, after), 0u);
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.SetServiceStatus", "");
+    ASSERT_EQ(control(SERVICE_CONTROL_STOP, after), 0u);
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    EXPECT_EQ(status().dwWin32ExitCode, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings, std::vector<std::string>{"SetServiceStatus"});
 }
 
 #endif  // WITH_JVM

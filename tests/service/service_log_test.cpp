@@ -109,6 +109,9 @@ TEST(LastErrorText, SystemTextWithCode)
     EXPECT_STREQ(lastErrorText(buffer, 32), "");
     SetLastError(0x20001234);
     EXPECT_STREQ(lastErrorText(buffer, sizeof buffer), "");
+    // A system text with an insert is given as it is, with no arguments read for it.
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    EXPECT_STREQ(lastErrorText(buffer, sizeof buffer), "%1 is not a valid Win32 application. (0xc1)");
 }
 
 class ErrorReports : public testing::Test {

@@ -67,7 +67,8 @@ void copyFile(const std::string &from, const std::string &to, mode_t mode)
 }
 
 Result runPosix(const std::string &program, const std::vector<std::string> &arguments,
-                const std::map<std::string, std::string> &environment, int timeoutSeconds)
+                const std::map<std::string, std::string> &environment, int timeoutSeconds,
+                const std::function<bool(const std::string &)> &done = {})
 {
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
@@ -111,8 +112,9 @@ Result runPosix(const std::string &program, const std::vector<std::string> &argu
             exited = true;
             continue;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            result.timedOut = true;
+        const bool isDone = done && done(result.output);
+        if (isDone || std::chrono::steady_clock::now() > deadline) {
+            (isDone ? result.ended : result.timedOut) = true;
             kill(-child, SIGKILL);
             waitpid(child, &status, 0);
             exited = true;
@@ -150,6 +152,13 @@ Result run(const std::string &windowsProgram, const std::vector<std::string> &ar
     for (const auto &entry : environment)
         env[entry.first] = entry.second;
     return runPosix(host(windowsProgram), arguments, env, timeoutSeconds);
+}
+
+Result runUntil(const std::string &windowsProgram, const std::vector<std::string> &arguments,
+                const std::function<bool(const std::string &)> &done, int timeoutSeconds)
+{
+    makeDirectory("C:\\Temp");
+    return runPosix(host(windowsProgram), arguments, {{"TEMP", "C:\\Temp"}}, timeoutSeconds, done);
 }
 
 Result runTool(const std::string &buildName, const std::vector<std::string> &arguments, int timeoutSeconds)

@@ -2,6 +2,7 @@
 // processes run with a time limit.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ void installExampleJar(const std::string &windowsDirectory);
 struct Result {
     int exitCode = -1;  // -1 when killed by a signal
     bool timedOut = false;
+    bool ended = false;  // ended by runUntil once its condition held
     std::string output;  // standard output and standard error together
 };
 
@@ -32,6 +34,11 @@ struct Result {
 // given extra environment; killed after timeoutSeconds.
 Result run(const std::string &windowsProgram, const std::vector<std::string> &arguments,
            const std::map<std::string, std::string> &environment = {}, int timeoutSeconds = 60);
+
+// Runs a program as run does, for a program that does not end by itself: it is killed as soon
+// as done(output so far) holds (ended), or after timeoutSeconds (timedOut).
+Result runUntil(const std::string &windowsProgram, const std::vector<std::string> &arguments,
+                const std::function<bool(const std::string &output)> &done, int timeoutSeconds = 120);
 
 // A build tool such as winsim, run on the test's machine.
 Result runTool(const std::string &buildName, const std::vector<std::string> &arguments, int timeoutSeconds = 60);

@@ -2,6 +2,7 @@ package com.pemrix.demo.service;
 
 import java.io.IOException;
 import java.io.UncheckedIOException;
+import java.lang.management.ManagementFactory;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -43,6 +44,8 @@ final class ServiceEvents {
         record("property java.library.path=" + System.getProperty("java.library.path"));
         record("property sun.net.inetaddr.ttl=" + System.getProperty("sun.net.inetaddr.ttl"));
         record("property user.dir=" + System.getProperty("user.dir"));
-        record("max-heap-mb " + Runtime.getRuntime().maxMemory() / (1024 * 1024));
+        for (String option : ManagementFactory.getRuntimeMXBean().getInputArguments()) {
+            record("jvm-option " + option);
+        }
     }
 }
