@@ -2,6 +2,7 @@
 
 #include "win32_handles.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -16,6 +17,8 @@ constexpr DWORD kPollMs = 1000;
 // wait hints of the checkpoints seen, so that a service that keeps raising its checkpoint does
 // not hold the command forever.
 constexpr DWORD kStopBudgetMs = 30000;
+// However much progress a service reports, remove gives up after this long in all.
+constexpr uint64_t kStopCeilingMs = 5 * 60 * 1000;
 
 }  // namespace
 
@@ -84,7 +87,7 @@ void remove(const ServiceConfig &config)
                 budget = uint64_t{kStopBudgetMs} + status.dwWaitHint;
                 budgetInAll += status.dwWaitHint;
             }
-            if (waited >= budget || waitedInAll >= budgetInAll)
+            if (waited >= budget || waitedInAll >= std::min(budgetInAll, kStopCeilingMs))
                 break;
             printf(".");
             fflush(stdout);
