@@ -2,6 +2,7 @@
 
 #include "machine/database.h"
 #include "machine/machine.h"
+#include "machine/text.h"
 
 #include <sys/stat.h>
 #include <time.h>
@@ -36,15 +37,6 @@ const char *kSchema =
 const char *kColumns =
     "name, display, binary_path, account, dependencies, type, start_type, error_control, deleted, state, controls,"
     " win32_exit, specific_exit, checkpoint, wait_hint, process_id, process_start, token, control, start_args, run";
-
-std::string fold(const std::string &name)
-{
-    std::string out = name;
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 std::vector<uint8_t> joinList(const std::vector<std::string> &list)
 {
@@ -130,7 +122,7 @@ DWORD select(sqlite3 *db, const std::string &name, ServiceRecord &out)
     Statement query(db, (std::string("SELECT ") + kColumns + " FROM services WHERE folded = ?").c_str());
     if (!query.ok())
         return ERROR_BADDB;
-    query.bind(1, fold(name));
+    query.bind(1, foldedKey(name));
     int rc = query.step();
     if (rc == SQLITE_DONE)
         return ERROR_SERVICE_DOES_NOT_EXIST;
@@ -153,7 +145,7 @@ DWORD store(sqlite3 *db, const ServiceRecord &r, bool insert)
     Statement statement(db, sql.c_str());
     if (!statement.ok())
         return ERROR_BADDB;
-    statement.bind(1, fold(r.name)).bind(2, r.name).bind(3, r.displayName).bind(4, r.binaryPath).bind(5, r.account);
+    statement.bind(1, foldedKey(r.name)).bind(2, r.name).bind(3, r.displayName).bind(4, r.binaryPath).bind(5, r.account);
     statement.bindBlob(6, joinList(r.dependencies));
     statement.bind(7, static_cast<int64_t>(r.type)).bind(8, static_cast<int64_t>(r.startType));
     statement.bind(9, static_cast<int64_t>(r.errorControl)).bind(10, static_cast<int64_t>(r.deleted));
@@ -175,7 +167,7 @@ DWORD store(sqlite3 *db, const ServiceRecord &r, bool insert)
 DWORD removeRow(sqlite3 *db, const std::string &name)
 {
     Statement remove(db, "DELETE FROM services WHERE folded = ?");
-    remove.bind(1, fold(name));
+    remove.bind(1, foldedKey(name));
     return remove.step() == SQLITE_DONE ? 0 : ERROR_BADDB;
 }
 
@@ -320,7 +312,7 @@ DWORD recordServiceReport(const std::string &name, int64_t run, const SERVICE_ST
         Statement insert(db,
                          "INSERT INTO reports (folded, run, process_id, time_ms, type, state, controls, win32_exit,"
                          " specific_exit, checkpoint, wait_hint) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        insert.bind(1, fold(name)).bind(2, run).bind(3, static_cast<int64_t>(getpid())).bind(4, nowMs());
+        insert.bind(1, foldedKey(name)).bind(2, run).bind(3, static_cast<int64_t>(getpid())).bind(4, nowMs());
         insert.bind(5, static_cast<int64_t>(status.dwServiceType));
         insert.bind(6, static_cast<int64_t>(status.dwCurrentState));
         insert.bind(7, static_cast<int64_t>(status.dwControlsAccepted));
@@ -345,7 +337,7 @@ std::vector<ServiceReport> serviceReports(const std::string &name)
         Statement query(db,
                         "SELECT run, process_id, time_ms, type, state, controls, win32_exit, specific_exit,"
                         " checkpoint, wait_hint FROM reports WHERE folded = ? ORDER BY id");
-        query.bind(1, fold(name));
+        query.bind(1, foldedKey(name));
         while (query.ok() && query.step() == SQLITE_ROW) {
             ServiceReport report;
             report.run = query.integer(0);

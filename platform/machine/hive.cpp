@@ -26,17 +26,6 @@ const char *kSchema =
     " data BLOB NOT NULL, PRIMARY KEY (key, folded));"
     "INSERT OR IGNORE INTO keys (id, parent, name, folded, written) VALUES (1, 0, '', '', 0);";
 
-// Registry names compare case-insensitively; the stand-in folds ASCII letters, as its file
-// names do.
-std::string fold(const std::string &name)
-{
-    std::string out = name;
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 int64_t now()
 {
     return static_cast<int64_t>(time(nullptr));
@@ -107,7 +96,7 @@ std::optional<int64_t> Hive::findSubkey(int64_t parent, const std::string &name,
         error = ERROR_BADDB;
         return std::nullopt;
     }
-    find.bind(1, parent).bind(2, fold(name));
+    find.bind(1, parent).bind(2, foldedKey(name));
     int rc = find.step();
     error = rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : ERROR_CANTREAD;
     if (rc == SQLITE_ROW)
@@ -152,7 +141,7 @@ DWORD Hive::createPath(int64_t parent, const std::vector<std::string> &path, int
         Statement insert(db_, "INSERT INTO keys (parent, name, folded, written) VALUES (?, ?, ?, ?)");
         if (!insert.ok())
             return ERROR_BADDB;
-        insert.bind(1, key).bind(2, name).bind(3, fold(name)).bind(4, now());
+        insert.bind(1, key).bind(2, name).bind(3, foldedKey(name)).bind(4, now());
         if (insert.step() != SQLITE_DONE)
             return ERROR_CANTWRITE;
         key = sqlite3_last_insert_rowid(db_);
@@ -177,7 +166,7 @@ DWORD Hive::setValue(int64_t key, const RegistryValue &value)
                      " data = excluded.data");
     if (!upsert.ok())
         return ERROR_BADDB;
-    upsert.bind(1, key).bind(2, value.name).bind(3, fold(value.name)).bind(4, static_cast<int64_t>(value.type));
+    upsert.bind(1, key).bind(2, value.name).bind(3, foldedKey(value.name)).bind(4, static_cast<int64_t>(value.type));
     upsert.bindBlob(5, value.data);
     if (upsert.step() != SQLITE_DONE)
         return ERROR_CANTWRITE;
@@ -194,7 +183,7 @@ DWORD Hive::queryValue(int64_t key, const std::string &name, RegistryValue &out)
     Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ?");
     if (!query.ok())
         return ERROR_BADDB;
-    query.bind(1, key).bind(2, fold(name));
+    query.bind(1, key).bind(2, foldedKey(name));
     int rc = query.step();
     if (rc == SQLITE_DONE)
         return ERROR_FILE_NOT_FOUND;

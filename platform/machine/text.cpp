@@ -109,6 +109,15 @@ char16_t foldCase(char16_t c)
     return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
 
+std::string foldedKey(std::string_view name)
+{
+    std::string out(name);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b)
 {
     if (a.size() != b.size())

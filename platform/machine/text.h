@@ -15,6 +15,8 @@ size_t wideLength(const char16_t *text);
 
 // ASCII case folding, as NTFS and the registry compare names for the characters we meet.
 char16_t foldCase(char16_t c);
+// Lower-case ASCII letters only: the key under which a case-insensitive name is stored.
+std::string foldedKey(std::string_view name);
 bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 

@@ -105,11 +105,7 @@ JNIEXPORT jint JNICALL Java_com_pemrix_vss_BackupComponents_getWriterMetadataCou
     auto *object = requireObject<NativeBackupComponents>(env, handle);
     if (!object)
         return 0;
-    return nativeBoundary(env, jint(0), [&] {
-        UINT count = 0;
-        checkResult(object->backup->GetWriterMetadataCount(&count));
-        return static_cast<jint>(count);
-    });
+    return serviceCount(env, [&](UINT *count) { return object->backup->GetWriterMetadataCount(count); });
 }
 
 JNIEXPORT jobject JNICALL Java_com_pemrix_vss_BackupComponents_getWriterMetadata(JNIEnv *env, jclass, jlong handle,

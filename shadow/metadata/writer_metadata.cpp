@@ -72,6 +72,19 @@ jstring cachedText(JNIEnv *env, OwnedString &cache, Call call)
     return ready ? newJavaString(env, cache.get()) : nullptr;
 }
 
+// One of the writer's identity numbers, from the identity read once.
+template <typename Number>
+jint identityNumber(JNIEnv *env, jlong handle, Number NativeWriterMetaData::*field)
+{
+    auto *object = requireObject<NativeWriterMetaData>(env, handle);
+    if (!object)
+        return 0;
+    return nativeBoundary(env, jint(0), [&] {
+        loadIdentity(*object);
+        return static_cast<jint>(object->*field);
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -151,24 +164,12 @@ JNIEXPORT jstring JNICALL Java_com_pemrix_vss_WriterMetaData_getName(JNIEnv *env
 
 JNIEXPORT jint JNICALL Java_com_pemrix_vss_WriterMetaData_getUsageType(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = requireObject<NativeWriterMetaData>(env, handle);
-    if (!object)
-        return 0;
-    return nativeBoundary(env, jint(0), [&] {
-        loadIdentity(*object);
-        return static_cast<jint>(object->usageType);
-    });
+    return identityNumber(env, handle, &NativeWriterMetaData::usageType);
 }
 
 JNIEXPORT jint JNICALL Java_com_pemrix_vss_WriterMetaData_getSourceType(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = requireObject<NativeWriterMetaData>(env, handle);
-    if (!object)
-        return 0;
-    return nativeBoundary(env, jint(0), [&] {
-        loadIdentity(*object);
-        return static_cast<jint>(object->sourceType);
-    });
+    return identityNumber(env, handle, &NativeWriterMetaData::sourceType);
 }
 
 JNIEXPORT jint JNICALL Java_com_pemrix_vss_WriterMetaData_getComponentCount(JNIEnv *env, jclass, jlong handle)

@@ -92,11 +92,10 @@ Value componentValue(JNIEnv *env, jlong handle, Call call)
 template <typename Call>
 jint componentCount(JNIEnv *env, jlong handle, Call call)
 {
-    return componentValue<jint>(env, handle, [&](IVssComponent *component) {
-        UINT count = 0;
-        checkResult(call(component, &count));
-        return static_cast<jint>(count);
-    });
+    auto *object = requireObject<NativeComponent>(env, handle);
+    if (!object)
+        return 0;
+    return serviceCount(env, [&](UINT *count) { return call(object->component, count); });
 }
 
 // A text of a component, asked for once. With `absentAllowed`, S_FALSE means the component has
@@ -150,11 +149,7 @@ JNIEXPORT jint JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterStatusCnt(J
     auto *object = requireObject<NativeBackupComponents>(env, handle);
     if (!object)
         return 0;
-    return nativeBoundary(env, jint(0), [&] {
-        UINT count = 0;
-        checkResult(object->backup->GetWriterStatusCount(&count));
-        return static_cast<jint>(count);
-    });
+    return serviceCount(env, [&](UINT *count) { return object->backup->GetWriterStatusCount(count); });
 }
 
 JNIEXPORT jobject JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterStatus(JNIEnv *env, jclass, jlong handle,
@@ -193,11 +188,7 @@ JNIEXPORT jint JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterComponentsC
     auto *object = nativeObject<NativeBackupComponents>(handle);
     if (!object)
         return 0;
-    return nativeBoundary(env, jint(0), [&] {
-        UINT count = 0;
-        checkResult(object->backup->GetWriterComponentsCount(&count));
-        return static_cast<jint>(count);
-    });
+    return serviceCount(env, [&](UINT *count) { return object->backup->GetWriterComponentsCount(count); });
 }
 
 JNIEXPORT jobject JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterComponents(JNIEnv *env, jclass, jlong handle,
@@ -303,11 +294,7 @@ JNIEXPORT jint JNICALL Java_com_pemrix_vss_WriterComponents_GetComponentCount(JN
     auto *object = requireObject<NativeWriterComponents>(env, handle);
     if (!object)
         return 0;
-    return nativeBoundary(env, jint(0), [&] {
-        UINT count = 0;
-        checkResult(object->components->GetComponentCount(&count));
-        return static_cast<jint>(count);
-    });
+    return serviceCount(env, [&](UINT *count) { return object->components->GetComponentCount(count); });
 }
 
 JNIEXPORT jobject JNICALL Java_com_pemrix_vss_WriterComponents_GetComponent(JNIEnv *env, jclass, jlong handle,

@@ -60,4 +60,16 @@ void nativeBoundary(JNIEnv *env, Work work)
     }
 }
 
+// A service call that answers a count, run inside the native boundary: the count, or 0 after
+// raising. `call` takes the address of the count and returns the call's result.
+template <typename Call>
+jint serviceCount(JNIEnv *env, Call call)
+{
+    return nativeBoundary(env, jint(0), [&] {
+        UINT count = 0;
+        checkResult(call(&count));
+        return static_cast<jint>(count);
+    });
+}
+
 }  // namespace shadelink

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "support/host_path.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -22,18 +24,11 @@ using namespace winsim;
 
 namespace {
 
-std::string host(const std::u16string &path)
-{
-    MappedPath mapped;
-    EXPECT_EQ(mapWindowsPath(path, mapped), 0u);
-    return mapped.posix;
-}
-
 std::u16string freshDirectory(const char16_t *name)
 {
     static int counter = 0;
     std::u16string dir = u"C:\\unit-" + std::u16string(name) + u"-" + static_cast<char16_t>(u'a' + counter++);
-    mkdir(host(dir).c_str(), 0755);
+    mkdir(hostPath(dir).c_str(), 0755);
     return dir;
 }
 
@@ -258,8 +253,8 @@ TEST(BackupApi, StreamsLargerThanTheAttributeRoomGoToTheSidecar)
     EXPECT_EQ(context, nullptr);
     CloseHandle(out);
 
-    EXPECT_GT(getxattr(host(file).c_str(), "user.DosStream.fits:$DATA", nullptr, 0), 0);
-    EXPECT_GT(getxattr(host(file).c_str(), "user.winsim.sidecar", nullptr, 0), 0);
+    EXPECT_GT(getxattr(hostPath(file).c_str(), "user.DosStream.fits:$DATA", nullptr, 0), 0);
+    EXPECT_GT(getxattr(hostPath(file).c_str(), "user.winsim.sidecar", nullptr, 0), 0);
 
     HANDLE in = open(file, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     std::vector<BYTE> back(stream.size() + 100);

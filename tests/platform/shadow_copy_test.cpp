@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <vsbackup.h>
 
+#include "support/host_path.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,13 +24,6 @@
 using namespace winsim;
 
 namespace {
-
-std::string host(const std::u16string &path)
-{
-    MappedPath mapped;
-    EXPECT_EQ(mapWindowsPath(path, mapped), 0u);
-    return mapped.posix;
-}
 
 std::string xattr(const std::string &path, const char *name)
 {
@@ -93,7 +88,7 @@ protected:
 
 TEST_F(ShadowCopy, TheCopyKeepsMetadataAndOwnSidecarsAndIsReadOnly)
 {
-    const std::string dir = host(u"C:\\unit-shadow");
+    const std::string dir = hostPath(u"C:\\unit-shadow");
     mkdir(dir.c_str(), 0755);
     {
         std::ofstream(dir + "/file.dat") << "frozen";
