@@ -140,6 +140,10 @@ WINBASEAPI BOOL WINAPI BackupWrite(HANDLE hFile, LPBYTE lpBuffer, DWORD nNumberO
 WINBASEAPI HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+WINBASEAPI BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
+
+/* ---- system information ---- */
+WINBASEAPI BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 /* ---- advapi32: tokens and file security ---- */
 WINADVAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);

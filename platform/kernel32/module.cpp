@@ -114,4 +114,14 @@ BOOL WINAPI FreeLibrary(HMODULE module)
     return TRUE;
 }
 
+// The stand-in loader sends no thread notifications at all, so there is nothing to turn off.
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE module)
+{
+    if (!module) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // extern "C"

@@ -60,4 +60,8 @@ void installJavaRuntime(const std::string &root)
     setString(*hive, jre, "CurrentVersion", kJavaVersion);
 }
 
+namespace {
+const MachineSetupRegistration javaRuntimeSetup(100, installJavaRuntime);
+}
+
 }  // namespace winsim

@@ -1,12 +1,11 @@
 #include "machine/machine.h"
 
-#include "machine/java_runtime.h"
-
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -89,6 +88,18 @@ std::map<std::string, std::string> readSettings(const std::string &root)
     return settings;
 }
 
+struct SetupStep {
+    int order;
+    MachineSetupStep step;
+};
+
+// Filled by static objects while the library loads, so only through a function-local static.
+std::vector<SetupStep> &setupSteps()
+{
+    static std::vector<SetupStep> steps;
+    return steps;
+}
+
 void writeFileAtomically(const std::string &path, const std::string &content)
 {
     std::string temp = path + ".tmp." + std::to_string(getpid());
@@ -100,6 +111,11 @@ void writeFileAtomically(const std::string &path, const std::string &content)
 }
 
 }  // namespace
+
+MachineSetupRegistration::MachineSetupRegistration(int order, MachineSetupStep step)
+{
+    setupSteps().push_back({order, step});
+}
 
 const std::string &platformLibraryDirectory()
 {
@@ -136,7 +152,10 @@ void createMachine(const std::string &root)
 
     if (!exists(root + "/machine.conf"))
         writeFileAtomically(root + "/machine.conf", kDefaultSettings);
-    installJavaRuntime(root);
+    std::vector<SetupStep> steps = setupSteps();
+    std::stable_sort(steps.begin(), steps.end(), [](const SetupStep &a, const SetupStep &b) { return a.order < b.order; });
+    for (const SetupStep &entry : steps)
+        entry.step(root);
 }
 
 const std::string &machineRoot()

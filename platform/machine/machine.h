@@ -17,6 +17,15 @@ const std::string &machineRoot();
 // default configuration. Safe to run from several processes at once.
 void createMachine(const std::string &root);
 
+// A step of creating a machine, for state that belongs to one area of the platform (the Java
+// runtime, the version and names of the computer, registered servers, ...); made by a static
+// object of that area. Steps run in ascending order after the drives, System32 and machine.conf
+// exist, on every createMachine, so each keeps what it finds (a machine is completed, not reset).
+using MachineSetupStep = void (*)(const std::string &root);
+struct MachineSetupRegistration {
+    MachineSetupRegistration(int order, MachineSetupStep step);
+};
+
 // The directory that holds the stand-in platform's shared libraries.
 const std::string &platformLibraryDirectory();
 

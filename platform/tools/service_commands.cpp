@@ -1,0 +1,130 @@
+// winsim sc ...: the service control manager of the machine.
+#include "commands.h"
+
+#include "advapi32/services.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *stateName(DWORD state)
+{
+    static const char *const kNames[] = {"?",        "STOPPED", "START_PENDING", "STOP_PENDING",
+                                         "RUNNING",  "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+    return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "?";
+}
+
+void printStatus(const char *name, const SERVICE_STATUS &status, DWORD processId)
+{
+    printf("SERVICE_NAME: %s\n", name);
+    printf("        TYPE               : %x\n", status.dwServiceType);
+    printf("        STATE              : %u  %s\n", status.dwCurrentState, stateName(status.dwCurrentState));
+    printf("        CONTROLS_ACCEPTED  : 0x%x\n", status.dwControlsAccepted);
+    printf("        WIN32_EXIT_CODE    : %u  (0x%x)\n", status.dwWin32ExitCode, status.dwWin32ExitCode);
+    printf("        SERVICE_EXIT_CODE  : %u  (0x%x)\n", status.dwServiceSpecificExitCode,
+           status.dwServiceSpecificExitCode);
+    printf("        CHECKPOINT         : 0x%x\n", status.dwCheckPoint);
+    printf("        WAIT_HINT          : 0x%x\n", status.dwWaitHint);
+    printf("        PID                : %u\n", processId);
+}
+
+SERVICE_STATUS statusOf(const SERVICE_STATUS_PROCESS &info)
+{
+    return SERVICE_STATUS{info.dwServiceType, info.dwCurrentState, info.dwControlsAccepted, info.dwWin32ExitCode,
+                          info.dwServiceSpecificExitCode, info.dwCheckPoint, info.dwWaitHint};
+}
+
+}  // namespace
+
+int serviceCommand(int argc, char **argv)
+{
+    if (argc < 1)
+        return commandUsage("sc");
+    const std::string verb = argv[0];
+    if (verb == "calls" && argc == 1) {
+        for (const auto &[function, count] : winsim::serviceCallCounts())
+            printf("%s %lld\n", function.c_str(), static_cast<long long>(count));
+        return 0;
+    }
+    if (verb == "list" && argc == 1) {
+        for (const winsim::ServiceRecord &record : winsim::allServices())
+            printf("%s  %s  \"%s\"%s\n", record.name.c_str(), stateName(record.status.dwCurrentState),
+                   record.binaryPath.c_str(), record.deleted ? "  (marked for deletion)" : "");
+        return 0;
+    }
+    if (argc < 2)
+        return commandUsage("sc");
+    const char *name = argv[1];
+    if (verb == "history" && argc == 2) {
+        printf("run  pid      state          controls  checkpoint  wait_hint  win32_exit  service_exit\n");
+        for (const winsim::ServiceReport &report : winsim::serviceReports(name))
+            printf("%-4lld %-8u %-14s %-9u %-11u %-10u %-11u %u\n", static_cast<long long>(report.run),
+                   report.processId, stateName(report.status.dwCurrentState), report.status.dwControlsAccepted,
+                   report.status.dwCheckPoint, report.status.dwWaitHint, report.status.dwWin32ExitCode,
+                   report.status.dwServiceSpecificExitCode);
+        return 0;
+    }
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, verb == "create" ? SC_MANAGER_ALL_ACCESS : SC_MANAGER_CONNECT);
+    if (!manager)
+        return lastFailure("OpenSCManager");
+    int status = 0;
+    if (verb == "create" && (argc == 3 || argc == 4)) {
+        SC_HANDLE service = CreateServiceA(manager, name, argc == 4 ? argv[3] : name, SERVICE_ALL_ACCESS,
+                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                           argv[2], nullptr, nullptr, nullptr, nullptr, nullptr);
+        status = service ? 0 : lastFailure("CreateService");
+        if (service) {
+            printf("[SC] CreateService SUCCESS\n");
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+        return status;
+    }
+    const DWORD access = verb == "start"        ? SERVICE_START | SERVICE_QUERY_STATUS
+                         : verb == "stop"       ? SERVICE_STOP | SERVICE_QUERY_STATUS
+                         : verb == "interrogate" ? SERVICE_INTERROGATE | SERVICE_QUERY_STATUS
+                         : verb == "delete"     ? DELETE
+                                                : SERVICE_QUERY_STATUS;
+    SC_HANDLE service = OpenServiceA(manager, name, access);
+    if (!service) {
+        CloseServiceHandle(manager);
+        return lastFailure("OpenService");
+    }
+    SERVICE_STATUS_PROCESS info{};
+    DWORD needed = 0;
+    SERVICE_STATUS current{};
+    if (verb == "start") {
+        std::vector<LPCSTR> arguments(argv + 2, argv + argc);
+        if (StartServiceA(service, static_cast<DWORD>(arguments.size()), arguments.data()) &&
+            QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof info,
+                                 &needed))
+            printStatus(name, statusOf(info), info.dwProcessId);
+        else
+            status = lastFailure("StartService");
+    } else if ((verb == "stop" || verb == "interrogate") && argc == 2) {
+        DWORD control = verb == "stop" ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_INTERROGATE;
+        if (ControlService(service, control, &current))
+            printStatus(name, current, 0);
+        else
+            status = lastFailure("ControlService");
+    } else if (verb == "query" && argc == 2) {
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof info,
+                                 &needed))
+            printStatus(name, statusOf(info), info.dwProcessId);
+        else
+            status = lastFailure("QueryServiceStatusEx");
+    } else if (verb == "delete" && argc == 2) {
+        if (DeleteService(service))
+            printf("[SC] DeleteService SUCCESS\n");
+        else
+            status = lastFailure("DeleteService");
+    } else {
+        status = commandUsage("sc");
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return status;
+}
