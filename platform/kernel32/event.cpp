@@ -1,6 +1,5 @@
-// Event objects and the waits on them. One lock and condition serve every event of the
-// process, which keeps waits on several events simple.
-#include "kernel32/handles.h"
+// Event objects, and the waits on every waitable object.
+#include "kernel32/waitable.h"
 
 #include <windows.h>
 
@@ -13,9 +12,16 @@ namespace winsim {
 
 namespace {
 
-struct EventObject : KernelObject {
+struct EventObject : WaitableObject {
     bool manualReset = false;
-    bool signalled = false;
+    bool set = false;
+
+    bool signalled() const override { return set; }
+    void acquire() override
+    {
+        if (!manualReset)
+            set = false;
+    }
 };
 
 struct WaitState {
@@ -23,6 +29,7 @@ struct WaitState {
     std::condition_variable changed;
 };
 
+// Never destroyed: threads of the process may still wait while it exits.
 WaitState &waits()
 {
     static WaitState *state = new WaitState;
@@ -30,6 +37,16 @@ WaitState &waits()
 }
 
 }  // namespace
+
+std::mutex &waitLock()
+{
+    return waits().lock;
+}
+
+void notifyWaiters()
+{
+    waits().changed.notify_all();
+}
 
 }  // namespace winsim
 
@@ -46,7 +63,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     }
     auto event = std::make_shared<EventObject>();
     event->manualReset = manualReset != FALSE;
-    event->signalled = initialState != FALSE;
+    event->set = initialState != FALSE;
     SetLastError(ERROR_SUCCESS);
     return insertHandle(event);
 }
@@ -58,12 +75,7 @@ BOOL WINAPI SetEvent(HANDLE handle)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    WaitState &state = waits();
-    {
-        std::lock_guard<std::mutex> guard(state.lock);
-        event->signalled = true;
-    }
-    state.changed.notify_all();
+    updateWaitables([&] { event->set = true; });
     return TRUE;
 }
 
@@ -74,8 +86,8 @@ BOOL WINAPI ResetEvent(HANDLE handle)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::lock_guard<std::mutex> guard(waits().lock);
-    event->signalled = false;
+    std::lock_guard<std::mutex> guard(waitLock());
+    event->set = false;
     return TRUE;
 }
 
@@ -85,31 +97,29 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    std::vector<std::shared_ptr<EventObject>> events;
+    std::vector<std::shared_ptr<WaitableObject>> objects;
     for (DWORD i = 0; i < count; ++i) {
-        auto event = lookupHandleAs<EventObject>(handles[i]);
-        if (!event) {
+        auto object = lookupHandleAs<WaitableObject>(handles[i]);
+        if (!object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        events.push_back(std::move(event));
+        objects.push_back(std::move(object));
     }
     WaitState &state = waits();
     std::unique_lock<std::mutex> guard(state.lock);
     auto satisfied = [&]() -> DWORD {
         if (waitAll) {
-            for (const auto &event : events)
-                if (!event->signalled)
+            for (const auto &object : objects)
+                if (!object->signalled())
                     return WAIT_TIMEOUT;
-            for (const auto &event : events)
-                if (!event->manualReset)
-                    event->signalled = false;
+            for (const auto &object : objects)
+                object->acquire();
             return WAIT_OBJECT_0;
         }
         for (DWORD i = 0; i < count; ++i) {
-            if (events[i]->signalled) {
-                if (!events[i]->manualReset)
-                    events[i]->signalled = false;
+            if (objects[i]->signalled()) {
+                objects[i]->acquire();
                 return WAIT_OBJECT_0 + i;
             }
         }
