@@ -1,0 +1,192 @@
+package com.pemrix.demo.backup;
+
+import java.io.BufferedOutputStream;
+import java.io.FileOutputStream;
+import java.io.IOException;
+import java.io.OutputStream;
+import java.nio.channels.FileChannel;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
+import java.util.Arrays;
+import java.util.zip.CRC32;
+import java.util.zip.ZipEntry;
+import java.util.zip.ZipOutputStream;
+
+/**
+ * Writes one archive: a ZIP file whose entries are stored as they are (backup streams are mostly
+ * data that does not compress, and a backup must keep up with the disk), each listed in the
+ * manifest with its length and CRC-32. The archive is written under a temporary name beside the
+ * target and takes the target's name only in {@link #commit}, after it is complete and on disk;
+ * a run that ends any other way deletes the temporary file, so the last good archive is never
+ * touched.
+ */
+final class ArchiveWriter implements AutoCloseable {
+    /** Entries up to this size are held in memory and written once; larger ones are produced twice. */
+    static final int MEMORY_LIMIT = 8 << 20;
+
+    /** Writes an entry's content; may be asked twice and must then write the same bytes. */
+    interface Producer {
+        void writeTo(OutputStream out) throws IOException;
+    }
+
+    /**
+     * The producer failed before anything of its entry was written: the archive is as it was and
+     * the run may go on without the entry.
+     */
+    static final class UnreadableSource extends Exception {
+        private static final long serialVersionUID = 1L;
+
+        UnreadableSource(IOException cause) {
+            super(cause.getMessage(), cause);
+        }
+    }
+
+    private final Path target;
+    private final Path partial;
+    private final Manifest manifest;
+    private final FileOutputStream file;
+    private final ZipOutputStream zip;
+    private final HeldContent held = new HeldContent();
+    private long entries;
+    private boolean committed;
+    private boolean closed;
+
+    ArchiveWriter(Path target, Path partial, Manifest manifest) throws IOException {
+        this.target = target;
+        this.partial = partial;
+        this.manifest = manifest;
+        Files.createDirectories(partial.getParent());
+        this.file = new FileOutputStream(partial.toFile());
+        this.zip = new ZipOutputStream(new BufferedOutputStream(file, 1 << 16));
+        zip.setMethod(ZipOutputStream.STORED);
+    }
+
+    /**
+     * Adds an entry with the producer's content; returns the content's length. A failure of the
+     * producer while it is measured leaves the archive as it was; any later failure leaves the
+     * archive unusable and must end the run.
+     */
+    long put(String name, Producer producer) throws IOException, UnreadableSource {
+        held.reset();
+        try {
+            producer.writeTo(held);
+        } catch (IOException e) {
+            throw new UnreadableSource(e);
+        }
+        ZipEntry entry = new ZipEntry(name);
+        entry.setMethod(ZipEntry.STORED);
+        entry.setSize(held.length);
+        entry.setCompressedSize(held.length);
+        entry.setCrc(held.crc.getValue());
+        zip.putNextEntry(entry);
+        if (held.overflowed) {
+            // The producer reads a frozen source (a snapshot), so it writes the same bytes again;
+            // the ZIP stream checks their length and CRC against the entry's when it closes it.
+            producer.writeTo(zip);
+        } else {
+            zip.write(held.bytes, 0, (int) held.length);
+        }
+        zip.closeEntry();
+        manifest.add("entry").put("name", name).put("length", held.length)
+                .put("crc", String.format("%08x", held.crc.getValue()));
+        entries++;
+        return held.length;
+    }
+
+    long put(String name, byte[] content) throws IOException {
+        try {
+            return put(name, out -> out.write(content));
+        } catch (UnreadableSource e) {
+            throw new IllegalStateException("bytes in memory are always readable", e);
+        }
+    }
+
+    long entries() {
+        return entries;
+    }
+
+    /** Writes the manifest, makes the archive durable and gives it its name. */
+    void commit() throws IOException {
+        ZipEntry entry = new ZipEntry(Manifest.ENTRY_NAME);
+        byte[] text = manifest.encode();
+        CRC32 crc = new CRC32();
+        crc.update(text);
+        entry.setMethod(ZipEntry.STORED);
+        entry.setSize(text.length);
+        entry.setCompressedSize(text.length);
+        entry.setCrc(crc.getValue());
+        zip.putNextEntry(entry);
+        zip.write(text);
+        zip.closeEntry();
+        zip.finish();
+        zip.flush();
+        file.getFD().sync();
+        zip.close();
+        closed = true;
+        Files.move(partial, target, StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
+        committed = true;
+        syncDirectory(target.getParent());
+    }
+
+    /** Without a commit, the temporary file goes; the archive of an earlier run stays as it was. */
+    @Override
+    public void close() throws IOException {
+        if (committed) {
+            return;
+        }
+        try {
+            if (!closed) {
+                closed = true;
+                zip.close();
+            }
+        } catch (IOException ignored) {
+            // The file is deleted next; what could not be written to it no longer matters.
+        } finally {
+            Files.deleteIfExists(partial);
+        }
+    }
+
+    private static void syncDirectory(Path directory) {
+        // Makes the rename itself durable where the system allows opening a directory.
+        try (FileChannel channel = FileChannel.open(directory, StandardOpenOption.READ)) {
+            channel.force(true);
+        } catch (IOException | UnsupportedOperationException ignored) {
+            // Windows does not open directories this way; NTFS journals the rename.
+        }
+    }
+
+    /** An entry's content while its length and CRC are measured: kept up to the memory limit. */
+    private static final class HeldContent extends OutputStream {
+        byte[] bytes = new byte[1 << 16];
+        long length;
+        boolean overflowed;
+        final CRC32 crc = new CRC32();
+
+        void reset() {
+            length = 0;
+            overflowed = false;
+            crc.reset();
+        }
+
+        @Override
+        public void write(int b) {
+            write(new byte[] {(byte) b}, 0, 1);
+        }
+
+        @Override
+        public void write(byte[] data, int offset, int count) {
+            crc.update(data, offset, count);
+            if (!overflowed && length + count <= MEMORY_LIMIT) {
+                if (length + count > bytes.length) {
+                    bytes = Arrays.copyOf(bytes, (int) Math.min(MEMORY_LIMIT, Math.max(bytes.length * 2L, length + count)));
+                }
+                System.arraycopy(data, offset, bytes, (int) length, count);
+            } else {
+                overflowed = true;
+            }
+            length += count;
+        }
+    }
+}

@@ -1,0 +1,74 @@
+package com.pemrix.demo.backup;
+
+import com.pemrix.vaultcore.os.win32.BackupApi;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+
+/**
+ * A file's backup stream (its data, alternate streams and security, as stream records) read with
+ * BackupRead and written back with BackupWrite. Both open the file with backup semantics, which
+ * the backup and restore privileges let past the file's access list, and end the sequence with an
+ * abort call, which frees the system's context and closes the file, on every path.
+ */
+final class BackupStreams {
+    /** Rights a backup reads with: the data, the security descriptor and the audit list. */
+    static final int READ_ACCESS = BackupApi.GENERIC_READ | BackupApi.READ_CONTROL | BackupApi.ACCESS_SYSTEM_SECURITY;
+    /** Rights a restore writes with. */
+    static final int WRITE_ACCESS = BackupApi.GENERIC_WRITE | BackupApi.WRITE_DAC | BackupApi.WRITE_OWNER
+            | BackupApi.ACCESS_SYSTEM_SECURITY;
+    static final int SHARE_ALL = BackupApi.FILE_SHARE_READ | BackupApi.FILE_SHARE_WRITE | BackupApi.FILE_SHARE_DELETE;
+
+    /** Called with the count of each piece moved, to count it and to hold the run to its pace. */
+    interface Pace {
+        void moved(long count);
+    }
+
+    private BackupStreams() {}
+
+    /** Writes the backup stream of path to out; returns its length. */
+    static long read(String path, byte[] buffer, OutputStream out, Pace pace) throws IOException {
+        long handle = BackupApi.CreateFile(path, READ_ACCESS, SHARE_ALL, 0, BackupApi.OPEN_EXISTING,
+                BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
+        int[] context = new int[2];
+        long total = 0;
+        try {
+            for (int n; (n = BackupApi.BackupRead(context, handle, buffer, 0, buffer.length, false, true)) > 0;) {
+                out.write(buffer, 0, n);
+                total += n;
+                pace.moved(n);
+            }
+        } finally {
+            BackupApi.BackupRead(context, handle, buffer, 0, 0, true, true);
+        }
+        return total;
+    }
+
+    /**
+     * Replaces what path holds with the backup stream from in: a file is created afresh, a
+     * directory must exist and receives its security.
+     */
+    static long write(String path, boolean directory, InputStream in, byte[] buffer, Pace pace) throws IOException {
+        long handle = BackupApi.CreateFile(path, WRITE_ACCESS, 0, 0,
+                directory ? BackupApi.OPEN_EXISTING : BackupApi.CREATE_ALWAYS, BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
+        int[] context = new int[2];
+        long total = 0;
+        try {
+            for (int n; (n = in.readNBytes(buffer, 0, buffer.length)) > 0;) {
+                int written = 0;
+                while (written < n) {
+                    int done = BackupApi.BackupWrite(context, handle, buffer, written, n - written, false, true);
+                    if (done <= 0) {
+                        throw new IOException("the system took no part of the backup stream");
+                    }
+                    written += done;
+                }
+                total += n;
+                pace.moved(n);
+            }
+        } finally {
+            BackupApi.BackupWrite(context, handle, buffer, 0, 0, true, true);
+        }
+        return total;
+    }
+}

@@ -1,0 +1,235 @@
+package com.pemrix.demo.backup;
+
+import com.pemrix.vaultcore.os.win32.BackupApi;
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.Files;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+
+/**
+ * Files and directories, each as its backup stream (data, alternate streams, security) read from
+ * the snapshot with BackupRead, with its attributes in the manifest. A restore makes the
+ * directories, writes each file back with BackupWrite and its attributes, and last gives the
+ * directories, deepest first, their security and attributes, so that nothing it sets on a
+ * directory gets in the way of what it writes below it.
+ *
+ * <p>Manifest records: {@code file path=... kind=file|dir attributes=0x... size=... entry=files/N}.
+ */
+final class FilesPart implements Part {
+    static final String RECORD = "file";
+
+    private final DirectoryLister lister;
+    private final EncryptedFiles encrypted;
+
+    FilesPart(DirectoryLister lister, EncryptedFiles encrypted) {
+        this.lister = lister;
+        this.encrypted = encrypted;
+    }
+
+    @Override
+    public String name() {
+        return "files";
+    }
+
+    // ---- backup ----
+
+    @Override
+    public void backUp(BackupRun run) throws Exception {
+        for (String root : run.settings.include) {
+            if (run.isExcluded(root)) {
+                continue;
+            }
+            int attributes;
+            try {
+                attributes = BackupApi.GetFileAttributes(run.snapshotPath(root));
+            } catch (IOException e) {
+                run.skipped(root, "not found in the snapshot (" + e.getMessage() + ")");
+                continue;
+            }
+            // A volume's root is there on every machine, and the file natives cannot read its
+            // attributes back (it has no directory entry): its content is what counts.
+            if (!WindowsPaths.trim(root).equalsIgnoreCase(run.settings.volume)) {
+                backUpEntry(run, root, attributes);
+            }
+            if ((attributes & FileAttributes.DIRECTORY) != 0) {
+                walk(run, root);
+            }
+        }
+    }
+
+    private void walk(BackupRun run, String directory) throws Exception {
+        List<DirectoryLister.Entry> entries;
+        try {
+            entries = new ArrayList<>(lister.list(run.snapshotPath(directory)));
+        } catch (IOException e) {
+            run.skipped(directory, "its entries cannot be listed (" + e.getMessage() + ")");
+            return;
+        }
+        entries.sort((a, b) -> WindowsPaths.compareNames(a.name, b.name));
+        for (DirectoryLister.Entry entry : entries) {
+            run.control.checkpoint();
+            String path = WindowsPaths.join(directory, entry.name);
+            if (run.isExcluded(path)) {
+                continue;
+            }
+            backUpEntry(run, path, entry.attributes);
+            if (entry.isDirectory() && (entry.attributes & FileAttributes.REPARSE_POINT) == 0) {
+                walk(run, path);
+            }
+        }
+    }
+
+    private void backUpEntry(BackupRun run, String path, int attributes) throws Exception {
+        boolean directory = (attributes & FileAttributes.DIRECTORY) != 0;
+        if ((attributes & FileAttributes.ENCRYPTED) != 0) {
+            encrypted.backUp(run, path, directory, attributes);
+            return;
+        }
+        String snapshot = run.snapshotPath(path);
+        String entry = run.newEntryName("files");
+        long length;
+        try {
+            length = run.archive.put(entry, out -> BackupStreams.read(snapshot, run.buffer, out, run.progress::moved));
+        } catch (ArchiveWriter.UnreadableSource e) {
+            run.skipped(path, e.getMessage());
+            return;
+        }
+        run.manifest.add(RECORD).put("path", path).put("kind", directory ? "dir" : "file")
+                .put("attributes", FileAttributes.hex(attributes)).put("entry", entry);
+        run.progress.fileDone(length);
+    }
+
+    // ---- restore ----
+
+    @Override
+    public void restore(RestoreRun run) throws Exception {
+        List<Manifest.Record> records = run.manifest.all(RECORD);
+        List<Manifest.Record> directories = new ArrayList<>();
+        for (Manifest.Record record : records) {
+            if (record.get("kind").equals("dir")) {
+                directories.add(record);
+                String path = record.get("path");
+                try {
+                    Files.createDirectories(LocalFiles.of(path));
+                } catch (IOException e) {
+                    run.failed(path, "the directory cannot be made (" + e.getMessage() + ")");
+                }
+            }
+        }
+        for (Manifest.Record record : records) {
+            run.control.checkpoint();
+            if (record.get("kind").equals("file")) {
+                restoreEntry(run, record, false);
+            }
+        }
+        List<Manifest.Record> deepestFirst = new ArrayList<>(directories);
+        Collections.reverse(deepestFirst);
+        for (Manifest.Record record : deepestFirst) {
+            run.control.checkpoint();
+            if (!run.hasFailed(record.get("path"))) {
+                restoreEntry(run, record, true);
+            }
+        }
+    }
+
+    private static void restoreEntry(RestoreRun run, Manifest.Record record, boolean directory)
+            throws IOException, ArchiveException {
+        String path = record.get("path");
+        int attributes = (int) record.getLong("attributes");
+        String refusal = run.refusal(path);
+        if (refusal != null) {
+            run.leftAlone.add(path);
+            run.log.line("left " + path + " as it is: " + refusal);
+            return;
+        }
+        try {
+            if (!directory) {
+                makeReplaceable(path);
+            }
+            long length;
+            try (InputStream in = run.archive.open(record.get("entry"))) {
+                length = BackupStreams.write(path, directory, in, run.buffer, run.progress::moved);
+            }
+            setAttributes(path, attributes);
+            run.progress.fileDone(length);
+        } catch (IOException e) {
+            run.failed(path, e.getMessage());
+        }
+    }
+
+    /** A file that is read-only, hidden or system cannot be replaced until those are cleared. */
+    static void makeReplaceable(String path) throws IOException {
+        int current;
+        try {
+            current = BackupApi.GetFileAttributes(path);
+        } catch (IOException missing) {
+            return;
+        }
+        if ((current & (FileAttributes.READONLY | FileAttributes.HIDDEN | FileAttributes.SYSTEM)) != 0) {
+            BackupApi.SetFileAttributes(path, FileAttributes.NORMAL);
+        }
+    }
+
+    static void setAttributes(String path, int attributes) throws IOException {
+        int settable = attributes & FileAttributes.SETTABLE;
+        BackupApi.SetFileAttributes(path, settable == 0 ? FileAttributes.NORMAL : settable);
+    }
+
+    // ---- verification ----
+
+    static final String SECTION = "files";
+
+    @Override
+    public void verify(VerifyRun run) throws Exception {
+        run.table.section(SECTION, "data", "streams", "attributes", "security", "encrypted");
+        byte[] second = new byte[run.buffer.length];
+        for (Manifest.Record record : run.manifest.all(RECORD)) {
+            run.control.checkpoint();
+            String path = record.get("path");
+            int archived = (int) record.getLong("attributes");
+            int current;
+            try {
+                current = BackupApi.GetFileAttributes(path);
+            } catch (IOException e) {
+                run.table.row(SECTION, path, false, VerificationTable.MISSING, "", "", "", "");
+                continue;
+            }
+            StreamRecords was;
+            try (InputStream in = run.archive.open(record.get("entry"))) {
+                was = StreamRecords.read(in, run.buffer);
+            }
+            StreamRecords now;
+            try (InputStream in = new BackupReadStream(path)) {
+                now = StreamRecords.read(in, second);
+            } catch (IOException e) {
+                run.table.row(SECTION, path, false, "unreadable: " + e.getMessage(), "", "", "", "");
+                continue;
+            }
+            compare(run.table, path, archived, current, was, now);
+        }
+    }
+
+    /** One row: each aspect of an entry as archived and as it is now. */
+    static void compare(VerificationTable table, String path, int archived, int current, StreamRecords was,
+            StreamRecords now) {
+        boolean dataSame = StreamRecords.same(was.data(), now.data());
+        boolean streamsSame = was.streams().equals(now.streams());
+        boolean attributesSame = (archived & FileAttributes.COMPARED) == (current & FileAttributes.COMPARED);
+        boolean securitySame = StreamRecords.same(was.security(), now.security());
+        boolean encryptedSame = (archived & FileAttributes.ENCRYPTED) == (current & FileAttributes.ENCRYPTED);
+        String data = was.data() == null && now.data() == null ? VerificationTable.NONE
+                : dataSame ? VerificationTable.SAME : VerificationTable.DIFFERENT;
+        String streams = was.streams().isEmpty() && now.streams().isEmpty() ? VerificationTable.NONE
+                : (streamsSame ? VerificationTable.SAME : VerificationTable.DIFFERENT) + " (" + now.streams().size() + ")";
+        String attributes = attributesSame ? VerificationTable.SAME + " " + FileAttributes.letters(current)
+                : VerificationTable.DIFFERENT + " " + FileAttributes.letters(archived) + "/"
+                        + FileAttributes.letters(current);
+        String security = securitySame ? VerificationTable.SAME : VerificationTable.DIFFERENT;
+        String encrypted = ((current & FileAttributes.ENCRYPTED) != 0 ? "yes" : "no")
+                + (encryptedSame ? "" : " " + VerificationTable.DIFFERENT);
+        table.row(SECTION, path, dataSame && streamsSame && attributesSame && securitySame && encryptedSame, data,
+                streams, attributes, security, encrypted);
+    }
+}
