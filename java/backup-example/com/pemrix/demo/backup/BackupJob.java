@@ -36,6 +36,7 @@ final class BackupJob extends Job {
                 log.line("backing up " + part.name());
                 part.backUp(run);
             }
+            progress.reportNow();
             control.checkpoint();
             String document = shadow.complete(run.componentOutcome);
             WriterRestore.recordDocument(run, document);

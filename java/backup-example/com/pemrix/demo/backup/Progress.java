@@ -63,6 +63,11 @@ final class Progress {
         return (System.nanoTime() - started) / 1e9;
     }
 
+    /** Shows where the run stands now, whenever the last line was. */
+    void reportNow() {
+        report(true);
+    }
+
     private void report(boolean always) {
         long now = System.nanoTime();
         if (always || now - lastReport >= REPORT_INTERVAL_NANOS) {

@@ -30,6 +30,7 @@ final class RestoreJob extends Job {
                     log.line("restoring " + part.name());
                     part.restore(run);
                 }
+                progress.reportNow();
                 writers.finish(run);
             }
             VerifyRun verify = new VerifyRun(log, control, archive);

@@ -1,0 +1,98 @@
+package com.pemrix.demo.backup;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.pemrix.testsupport.EmulatedMachine;
+import com.pemrix.testsupport.Inventory;
+import com.pemrix.vaultcore.os.win32.BackupApi;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+
+/**
+ * The backup client end to end: a machine backed up by the client running as a service, the
+ * archive carried to a fresh machine and restored there by the same service, and the two machines
+ * compared, by the client's own verification and by an inventory taken independently of it.
+ */
+class BackupClientTest {
+    static final String[] SETTINGS = {"archive=C:\\Backups\\machine.zip",
+        "exclude=C:\\Windows\\System32;C:\\Program Files\\Java"};
+    static final String[] TREES = {"C:\\Users", "C:\\Data", "C:\\Ledger"};
+
+    @BeforeAll
+    static void init() throws Exception {
+        BackupApi.init();
+        BackupApi.setPrivilege("SeBackupPrivilege", true);
+        BackupApi.setPrivilege("SeRestorePrivilege", true);
+        BackupApi.setPrivilege("SeSecurityPrivilege", true);
+    }
+
+    static Path ledgerWriter() {
+        return Paths.get(System.getenv("SOURCE_DIR"), "demo", "ledger-writer.xml");
+    }
+
+    static void assertNoJniWarnings(EmulatedMachine machine) {
+        String output = machine.serviceOutput();
+        assertTrue(output.contains("Picked up JAVA_TOOL_OPTIONS: -Xcheck:jni"), output);
+        assertFalse(output.matches("(?s).*(WARNING in native method|FATAL ERROR in native method).*"), output);
+    }
+
+    @Test
+    void aMachineBackedUpByTheServiceIsRestoredOntoAFreshOneAsItWas() throws Exception {
+        EmulatedMachine source = EmulatedMachine.current();
+        List<String> made = DemoTree.populate("C:\\");
+        source.tool("vss", "writer", "add", ledgerWriter().toString());
+        source.installClient(SETTINGS);
+
+        String backup = source.runJob("backup");
+        assertTrue(backup.startsWith("succeeded backup: "), backup + "\n" + source.clientLog());
+        assertTrue(source.clientLog().contains("progress: "), source.clientLog());
+        assertEquals("", source.snapshots(), "the snapshot outlives the backup");
+        assertFalse(source.exists("C:\\Backups\\machine.zip.partial"));
+        source.stopService();
+        assertNoJniWarnings(source);
+
+        try (ArchiveReader archive = ArchiveReader.open(source.host("C:\\Backups\\machine.zip"), "machine.zip")) {
+            Manifest manifest = archive.manifest();
+            List<String> archived = new ArrayList<>();
+            for (Manifest.Record file : manifest.all("file")) {
+                archived.add(file.get("path"));
+            }
+            assertTrue(archived.containsAll(made), archived.toString());
+            for (String path : archived) {
+                assertFalse(path.startsWith("C:\\Windows\\System32") || path.startsWith("C:\\Program Files\\")
+                        || path.startsWith("C:\\Backups"), path + " is not excluded");
+            }
+            assertEquals("Ledger Writer", manifest.one("writer").get("name"));
+            assertEquals(2, manifest.all("component").size());
+            assertTrue(new String(archive.read(manifest.one("document").get("entry"))).contains("Ledger"));
+            assertTrue(manifest.all("skipped").isEmpty());
+        }
+        List<String> before = Inventory.of(TREES);
+
+        try (EmulatedMachine target = EmulatedMachine.fresh("target")) {
+            target.tool("vss", "writer", "add", ledgerWriter().toString());
+            target.installClient(SETTINGS);
+            Files.createDirectories(target.host("C:\\Backups"));
+            Files.copy(source.host("C:\\Backups\\machine.zip"), target.host("C:\\Backups\\machine.zip"));
+
+            String restore = target.runJob("restore");
+            assertTrue(restore.startsWith("succeeded restore: "), restore + "\n" + target.clientLog());
+            assertTrue(target.clientLog().contains("restoring writer component Ledger Writer: Ledger\\Data"));
+            String verify = target.runJob("verify");
+            assertTrue(verify.startsWith("succeeded verify: VERDICT: IDENTICAL"), verify + "\n" + target.clientLog());
+            String report = target.read(EmulatedMachine.INSTALL_DIRECTORY + "\\verify-report.txt");
+            assertTrue(report.contains("C:\\Users\\Ada\\Documents\\holiday.mp4"), report);
+            target.stopService();
+            assertNoJniWarnings(target);
+
+            assertEquals(before, Inventory.of(target, TREES));
+        }
+    }
+}
