@@ -25,6 +25,7 @@ public final class EmulatedMachine implements AutoCloseable {
 
     private final Path root;
     private final boolean owned;
+    private int logMark;
 
     private EmulatedMachine(Path root, boolean owned) {
         this.root = root;
@@ -156,6 +157,7 @@ public final class EmulatedMachine implements AutoCloseable {
     /** Starts the service with a job; the service is stopped first if it runs. */
     public void startJob(String job) {
         stopService();
+        logMark = clientLog().length();
         try {
             Files.deleteIfExists(host(INSTALL_DIRECTORY + "\\job-status.txt"));
         } catch (IOException e) {
@@ -183,11 +185,12 @@ public final class EmulatedMachine implements AutoCloseable {
         return awaitJob(Duration.ofSeconds(120));
     }
 
-    /** Waits until the client's log holds a line that contains text. */
+    /** Waits until the client's log holds a line of the last job started that contains text. */
     public void awaitLog(String text, Duration limit) {
         long end = System.nanoTime() + limit.toNanos();
         while (System.nanoTime() < end) {
-            if (clientLog().contains(text)) {
+            String log = clientLog();
+            if (log.length() > logMark && log.substring(logMark).contains(text)) {
                 return;
             }
             sleep(20);

@@ -98,7 +98,7 @@ final class WriterInfo {
         byte[] writerId = WriterMetaData.GetWriterId(metadata);
         byte[] instanceId = WriterMetaData.GetInstanceId(metadata);
         String xml = WriterMetaData.SaveAsXML(metadata);
-        VssRestoreInfo restore = WriterMetaData.getRestoreInfo(metadata);
+        VssRestoreInfo restore = restoreMethod(metadata);
         List<ComponentInfo> components = new ArrayList<>();
         int count = WriterMetaData.getComponentCount(metadata);
         for (int i = 0; i < count; i++) {
@@ -125,6 +125,21 @@ final class WriterInfo {
         }
         return new WriterInfo(name, writerId, instanceId, xml, restore, components);
     }
+
+    /** A writer need not declare a restore method; the service answers S_FALSE then. */
+    private static VssRestoreInfo restoreMethod(long metadata) throws VssException {
+        try {
+            return WriterMetaData.getRestoreInfo(metadata);
+        } catch (VssException e) {
+            if (NO_VALUE.equals(e.getMessage())) {
+                return null;
+            }
+            throw e;
+        }
+    }
+
+    /** How the bridge reports the service's S_FALSE: the call succeeded and had nothing to give. */
+    static final String NO_VALUE = "Call returned \"False\"";
 
     private static FileSet fileSet(FileDescriptor descriptor) throws VssException {
         try {
