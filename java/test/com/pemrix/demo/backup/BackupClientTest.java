@@ -45,7 +45,12 @@ class BackupClientTest {
 
     @Test
     void aMachineBackedUpByTheServiceIsRestoredOntoAFreshOneAsItWas() throws Exception {
-        EmulatedMachine source = EmulatedMachine.current();
+        try (EmulatedMachine source = EmulatedMachine.current()) {
+            backUpAndRestore(source);
+        }
+    }
+
+    private static void backUpAndRestore(EmulatedMachine source) throws Exception {
         List<String> made = DemoTree.populate("C:\\");
         source.tool("vss", "writer", "add", ledgerWriter().toString());
         source.installClient(SETTINGS);

@@ -13,6 +13,7 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.Duration;
 import java.util.Random;
+import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 
@@ -43,6 +44,11 @@ class BackupFaultsTest {
         machine.write(TREE + "\\locked.txt", "locked while the backup runs");
         machine.write(TREE + "\\zz\\changed.txt", "as it was at the snapshot");
         machine.installClient(settings(ARCHIVE, 0));
+    }
+
+    @AfterAll
+    static void stopTheService() {
+        machine.stopService();
     }
 
     static String[] settings(String archive, double maxRate) {
