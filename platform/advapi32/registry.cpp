@@ -156,7 +156,8 @@ std::shared_ptr<RegistryKeyObject> predefinedKey(HKEY key, DWORD &error)
         if (currentUserHive(user) == 0)
             user = childKey(childKey(user, "Software"), "Classes");
         auto &current = keys.classes;
-        if (!current || current->key.id != machine.id || static_cast<bool>(current->user) != static_cast<bool>(user)) {
+        if (!current || current->key.hive != machine.hive || current->key.id != machine.id ||
+            current->user.hive != user.hive || current->user.id != user.id) {
             auto object = std::make_shared<RegistryKeyObject>();
             object->classes = true;
             object->key = machine;

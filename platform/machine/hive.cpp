@@ -245,12 +245,15 @@ std::shared_ptr<Hive> Hive::open(const std::string &posixPath, DWORD &error)
 {
     HiveCache &cache = hiveCache();
     std::lock_guard<std::mutex> guard(cache.lock);
-    if (auto existing = cache.hives[posixPath].lock())
-        return existing;
+    struct stat st;
+    const bool exists = stat(posixPath.c_str(), &st) == 0;
+    if (auto existing = cache.hives[posixPath].lock()) {
+        if (exists && existing->device_ == st.st_dev && existing->inode_ == st.st_ino)
+            return existing;
+    }
     // Only a missing (or empty, never written) file becomes a new hive; anything else must
     // already be one, and is left alone when it is not.
-    struct stat st;
-    bool create = stat(posixPath.c_str(), &st) != 0 || (S_ISREG(st.st_mode) && st.st_size == 0);
+    bool create = !exists || (S_ISREG(st.st_mode) && st.st_size == 0);
     if (!create && (error = identify(posixPath)) != 0)
         return nullptr;
     sqlite3 *db = nullptr;
@@ -263,6 +266,10 @@ std::shared_ptr<Hive> Hive::open(const std::string &posixPath, DWORD &error)
     std::shared_ptr<Hive> hive(new Hive(db, posixPath));
     if ((error = hive->initialise(create)) != 0)
         return nullptr;
+    if (stat(posixPath.c_str(), &st) == 0) {
+        hive->device_ = st.st_dev;
+        hive->inode_ = st.st_ino;
+    }
     cache.hives[posixPath] = hive;
     return hive;
 }

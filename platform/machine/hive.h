@@ -140,6 +140,10 @@ private:
     std::recursive_mutex lock_;
     sqlite3 *db_;
     std::string path_;
+    // The file's identity when it was opened: a file replaced since (by a restart of the
+    // machine that RegReplaceKey prepared) is opened afresh.
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
     std::unordered_map<const char *, sqlite3_stmt *> statements_;
     uint64_t ownWrites_ = 0;
     int transactionDepth_ = 0;
