@@ -149,8 +149,10 @@ std::shared_ptr<RegistryKeyObject> predefinedKey(HKEY key, DWORD &error)
         if ((error = findMountedHive(RegistryRoot::machine, "SOFTWARE", software)) ||
             (error = openMountedHive(software, machine)))
             return nullptr;
+        // Machines made before the key was part of a new machine get it on first use.
         bool created = false;
-        if ((error = machine.hive->createPath(Hive::kRootKey, {"Classes"}, machine.id, created)))
+        if (machine.hive->findSubkey(Hive::kRootKey, "Classes", machine.id) != 0 &&
+            (error = machine.hive->createPath(Hive::kRootKey, {"Classes"}, machine.id, created)))
             return nullptr;
         HiveKey user;
         if (currentUserHive(user) == 0)
