@@ -71,4 +71,31 @@ final class BackupStreams {
         }
         return total;
     }
+
+    /** Copies a file with everything its backup stream holds to a new file (replacing one there). */
+    static void copy(String from, String to, byte[] buffer) throws IOException {
+        long source = BackupApi.CreateFile(from, READ_ACCESS, SHARE_ALL, 0, BackupApi.OPEN_EXISTING,
+                BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
+        int[] readContext = new int[2];
+        try {
+            long target = BackupApi.CreateFile(to, WRITE_ACCESS, 0, 0, BackupApi.CREATE_ALWAYS,
+                    BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
+            int[] writeContext = new int[2];
+            try {
+                for (int n; (n = BackupApi.BackupRead(readContext, source, buffer, 0, buffer.length, false, true)) > 0;) {
+                    for (int written = 0; written < n;) {
+                        int done = BackupApi.BackupWrite(writeContext, target, buffer, written, n - written, false, true);
+                        if (done <= 0) {
+                            throw new IOException("the system took no part of the backup stream");
+                        }
+                        written += done;
+                    }
+                }
+            } finally {
+                BackupApi.BackupWrite(writeContext, target, buffer, 0, 0, true, true);
+            }
+        } finally {
+            BackupApi.BackupRead(readContext, source, buffer, 0, 0, true, true);
+        }
+    }
 }

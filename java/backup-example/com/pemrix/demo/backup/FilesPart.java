@@ -159,6 +159,15 @@ final class FilesPart implements Part {
         }
     }
 
+    static boolean exists(String path) {
+        try {
+            BackupApi.GetFileAttributes(path);
+            return true;
+        } catch (IOException missing) {
+            return false;
+        }
+    }
+
     /** A file that is read-only, hidden or system cannot be replaced until those are cleared. */
     static void makeReplaceable(String path) throws IOException {
         int current;

@@ -7,6 +7,6 @@ final class Parts {
     private Parts() {}
 
     static List<Part> standard() {
-        return List.of(new FilesPart(new HostDirectoryLister(), new EncryptedFiles()));
+        return List.of(new FilesPart(new HostDirectoryLister(), new EncryptedFiles()), new RegistryPart());
     }
 }

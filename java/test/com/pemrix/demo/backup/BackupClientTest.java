@@ -33,8 +33,21 @@ class BackupClientTest {
         BackupApi.setPrivilege("SeSecurityPrivilege", true);
     }
 
+    static Path demoFile(String name) {
+        return Paths.get(System.getenv("SOURCE_DIR"), "demo", name);
+    }
+
     static Path ledgerWriter() {
-        return Paths.get(System.getenv("SOURCE_DIR"), "demo", "ledger-writer.xml");
+        return demoFile("ledger-writer.xml");
+    }
+
+    /** The keys of the Ledger application's settings, as the machine tool lists them. */
+    static String ledgerSettings(EmulatedMachine machine) {
+        StringBuilder keys = new StringBuilder();
+        for (String key : new String[] {"HKLM\\SOFTWARE\\Ledger", "HKLM\\SOFTWARE\\Ledger\\Accounts\\Cash"}) {
+            keys.append(machine.tool("reg", "query", key));
+        }
+        return keys.toString();
     }
 
     static void assertNoJniWarnings(EmulatedMachine machine) {
@@ -53,6 +66,7 @@ class BackupClientTest {
     private static void backUpAndRestore(EmulatedMachine source) throws Exception {
         List<String> made = DemoTree.populate("C:\\");
         source.tool("vss", "writer", "add", ledgerWriter().toString());
+        source.tool("reg", "import", demoFile("ledger.reg").toString());
         source.installClient(SETTINGS);
 
         String backup = source.runJob("backup");
@@ -78,8 +92,11 @@ class BackupClientTest {
             assertEquals(2, manifest.all("component").size());
             assertTrue(new String(archive.read(manifest.one("document").get("entry"))).contains("Ledger"));
             assertTrue(manifest.all("skipped").isEmpty());
+            assertEquals(List.of("SOFTWARE", "SYSTEM", ".DEFAULT"),
+                    manifest.all(RegistryPart.RECORD).stream().map(r -> r.get("key", "")).toList());
         }
         List<String> before = Inventory.of(TREES);
+        String settings = ledgerSettings(source);
 
         try (EmulatedMachine target = EmulatedMachine.fresh("target")) {
             target.tool("vss", "writer", "add", ledgerWriter().toString());
@@ -90,10 +107,15 @@ class BackupClientTest {
             String restore = target.runJob("restore");
             assertTrue(restore.startsWith("succeeded restore: "), restore + "\n" + target.clientLog());
             assertTrue(target.clientLog().contains("restoring writer component Ledger Writer: Ledger\\Data"));
+            assertTrue(restore.contains("after the next restart: HKLM\\SOFTWARE, HKLM\\SYSTEM, HKU\\.DEFAULT"), restore);
+            target.stopService();
+            assertTrue(target.tool("restart").contains("replaced"));
+            assertEquals(settings, ledgerSettings(target));
             String verify = target.runJob("verify");
             assertTrue(verify.startsWith("succeeded verify: VERDICT: IDENTICAL"), verify + "\n" + target.clientLog());
             String report = target.read(EmulatedMachine.INSTALL_DIRECTORY + "\\verify-report.txt");
             assertTrue(report.contains("C:\\Users\\Ada\\Documents\\holiday.mp4"), report);
+            assertTrue(report.matches("(?s).*HKLM\\\\SOFTWARE\\\\Ledger +13 +same.*"), report);
             target.stopService();
             assertNoJniWarnings(target);
 
