@@ -79,7 +79,7 @@ final class JobSettings {
     static JobSettings parse(Properties properties) {
         String archive = properties.getProperty("archive", "").trim();
         if (archive.isEmpty()) {
-            throw new IllegalArgumentException(FILE_NAME + " names no archive");
+            throw new IllegalArgumentException("names no archive");
         }
         requireAbsolute("archive", archive);
         String volume = WindowsPaths.trim(properties.getProperty("volume", "C:\\").trim());
