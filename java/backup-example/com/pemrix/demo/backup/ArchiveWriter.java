@@ -1,9 +1,10 @@
 package com.pemrix.demo.backup;
 
 import java.io.BufferedOutputStream;
+import java.io.ByteArrayInputStream;
 import java.io.FileOutputStream;
 import java.io.IOException;
-import java.io.OutputStream;
+import java.io.InputStream;
 import java.nio.channels.FileChannel;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -26,13 +27,16 @@ final class ArchiveWriter implements AutoCloseable {
     /** Entries up to this size are held in memory and written once; larger ones are produced twice. */
     static final int MEMORY_LIMIT = 8 << 20;
 
-    /** Writes an entry's content; may be asked twice and must then write the same bytes. */
-    interface Producer {
-        void writeTo(OutputStream out) throws IOException;
+    /**
+     * An entry's content, opened as a stream; opened a second time for an entry larger than the
+     * memory limit, and must then give the same bytes.
+     */
+    interface Source {
+        InputStream open() throws IOException;
     }
 
     /**
-     * The producer failed before anything of its entry was written: the archive is as it was and
+     * The source failed before anything of its entry was written: the archive is as it was and
      * the run may go on without the entry.
      */
     static final class UnreadableSource extends Exception {
@@ -64,14 +68,15 @@ final class ArchiveWriter implements AutoCloseable {
     }
 
     /**
-     * Adds an entry with the producer's content; returns the content's length. A failure of the
-     * producer while it is measured leaves the archive as it was; any later failure leaves the
+     * Adds an entry with the source's content; returns the content's length. The content is read
+     * straight into the memory that holds it while its length and CRC are measured. A failure of
+     * the source while it is measured leaves the archive as it was; any later failure leaves the
      * archive unusable and must end the run.
      */
-    long put(String name, Producer producer) throws IOException, UnreadableSource {
+    long put(String name, Source source) throws IOException, UnreadableSource {
         held.reset();
-        try {
-            producer.writeTo(held);
+        try (InputStream in = source.open()) {
+            held.fill(in);
         } catch (IOException e) {
             throw new UnreadableSource(e);
         }
@@ -82,9 +87,13 @@ final class ArchiveWriter implements AutoCloseable {
         entry.setCrc(held.crc.getValue());
         zip.putNextEntry(entry);
         if (held.overflowed) {
-            // The producer reads a frozen source (a snapshot), so it writes the same bytes again;
-            // the ZIP stream checks their length and CRC against the entry's when it closes it.
-            producer.writeTo(zip);
+            // The source is frozen (a snapshot), so it gives the same bytes again; the ZIP stream
+            // checks their length and CRC against the entry's when it closes it.
+            try (InputStream in = source.open()) {
+                for (int n; (n = in.read(held.bytes)) > 0;) {
+                    zip.write(held.bytes, 0, n);
+                }
+            }
         } else {
             zip.write(held.bytes, 0, (int) held.length);
         }
@@ -97,7 +106,7 @@ final class ArchiveWriter implements AutoCloseable {
 
     long put(String name, byte[] content) throws IOException {
         try {
-            return put(name, out -> out.write(content));
+            return put(name, () -> new ByteArrayInputStream(content));
         } catch (UnreadableSource e) {
             throw new IllegalStateException("bytes in memory are always readable", e);
         }
@@ -158,8 +167,8 @@ final class ArchiveWriter implements AutoCloseable {
     }
 
     /** An entry's content while its length and CRC are measured: kept up to the memory limit. */
-    private static final class HeldContent extends OutputStream {
-        byte[] bytes = new byte[1 << 16];
+    private static final class HeldContent {
+        byte[] bytes = new byte[1 << 20];
         long length;
         boolean overflowed;
         final CRC32 crc = new CRC32();
@@ -170,23 +179,29 @@ final class ArchiveWriter implements AutoCloseable {
             crc.reset();
         }
 
-        @Override
-        public void write(int b) {
-            write(new byte[] {(byte) b}, 0, 1);
-        }
-
-        @Override
-        public void write(byte[] data, int offset, int count) {
-            crc.update(data, offset, count);
-            if (!overflowed && length + count <= MEMORY_LIMIT) {
-                if (length + count > bytes.length) {
-                    bytes = Arrays.copyOf(bytes, (int) Math.min(MEMORY_LIMIT, Math.max(bytes.length * 2L, length + count)));
+        /** Reads the stream to its end, into memory while it fits, measuring all of it. */
+        void fill(InputStream in) throws IOException {
+            while (true) {
+                if (length == bytes.length && bytes.length < MEMORY_LIMIT) {
+                    bytes = Arrays.copyOf(bytes, (int) Math.min(MEMORY_LIMIT, bytes.length * 2L));
                 }
-                System.arraycopy(data, offset, bytes, (int) length, count);
-            } else {
-                overflowed = true;
+                if (length == bytes.length) {
+                    break;
+                }
+                int n = in.read(bytes, (int) length, bytes.length - (int) length);
+                if (n < 0) {
+                    crc.update(bytes, 0, (int) length);
+                    return;
+                }
+                length += n;
             }
-            length += count;
+            // Larger than memory: measured now, written from a second reading.
+            overflowed = true;
+            crc.update(bytes, 0, (int) length);
+            for (int n; (n = in.read(bytes)) > 0;) {
+                crc.update(bytes, 0, n);
+                length += n;
+            }
         }
     }
 }

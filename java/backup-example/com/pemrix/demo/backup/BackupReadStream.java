@@ -4,15 +4,27 @@ import com.pemrix.vaultcore.os.win32.BackupApi;
 import java.io.IOException;
 import java.io.InputStream;
 
-/** A file's backup stream, read with BackupRead as the reader asks for it. */
+/**
+ * A file's backup stream, read with BackupRead straight into the reader's array as the reader asks
+ * for it; closing it ends the sequence.
+ */
 final class BackupReadStream extends InputStream {
+    private static final BackupStreams.Pace UNPACED = count -> { };
+
     private final long handle;
+    private final BackupStreams.Pace pace;
     private final int[] context = new int[2];
     private final byte[] one = new byte[1];
     private boolean ended;
     private boolean closed;
 
     BackupReadStream(String path) throws IOException {
+        this(path, UNPACED);
+    }
+
+    /** pace hears of every piece read. */
+    BackupReadStream(String path, BackupStreams.Pace pace) throws IOException {
+        this.pace = pace;
         handle = BackupApi.CreateFile(path, BackupStreams.READ_ACCESS, BackupStreams.SHARE_ALL, 0,
                 BackupApi.OPEN_EXISTING, BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
     }
@@ -41,6 +53,7 @@ final class BackupReadStream extends InputStream {
             ended = true;
             return -1;
         }
+        pace.moved(n);
         return n;
     }
 

@@ -3,13 +3,13 @@ package com.pemrix.demo.backup;
 import com.pemrix.vaultcore.os.win32.BackupApi;
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.OutputStream;
 
 /**
- * A file's backup stream (its data, alternate streams and security, as stream records) read with
- * BackupRead and written back with BackupWrite. Both open the file with backup semantics, which
- * the backup and restore privileges let past the file's access list, and end the sequence with an
- * abort call, which frees the system's context and closes the file, on every path.
+ * A file's backup stream (its data, alternate streams and security, as stream records) written
+ * back with BackupWrite, or copied to another file; {@link BackupReadStream} reads one. Files are
+ * opened with backup semantics, which the backup and restore privileges let past the file's
+ * access list, and each sequence ends with an abort call, which frees the system's context and
+ * closes the file, on every path.
  */
 final class BackupStreams {
     /** Rights a backup reads with: the data, the security descriptor and the audit list. */
@@ -25,24 +25,6 @@ final class BackupStreams {
     }
 
     private BackupStreams() {}
-
-    /** Writes the backup stream of path to out; returns its length. */
-    static long read(String path, byte[] buffer, OutputStream out, Pace pace) throws IOException {
-        long handle = BackupApi.CreateFile(path, READ_ACCESS, SHARE_ALL, 0, BackupApi.OPEN_EXISTING,
-                BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
-        int[] context = new int[2];
-        long total = 0;
-        try {
-            for (int n; (n = BackupApi.BackupRead(context, handle, buffer, 0, buffer.length, false, true)) > 0;) {
-                out.write(buffer, 0, n);
-                total += n;
-                pace.moved(n);
-            }
-        } finally {
-            BackupApi.BackupRead(context, handle, buffer, 0, 0, true, true);
-        }
-        return total;
-    }
 
     /**
      * Replaces what path holds with the backup stream from in: a file is created afresh, a

@@ -91,7 +91,7 @@ final class FilesPart implements Part {
         String entry = run.newEntryName("files");
         long length;
         try {
-            length = run.archive.put(entry, out -> BackupStreams.read(snapshot, run.buffer, out, run.progress::moved));
+            length = run.archive.put(entry, () -> new BackupReadStream(snapshot, run.progress::moved));
         } catch (ArchiveWriter.UnreadableSource e) {
             run.skipped(path, e.getMessage());
             return;

@@ -82,7 +82,7 @@ final class RegistryPart implements Part {
             String entry = run.newEntryName("registry");
             long length;
             try {
-                length = run.archive.put(entry, out -> BackupStreams.read(snapshot, run.buffer, out, run.progress::moved));
+                length = run.archive.put(entry, () -> new BackupReadStream(snapshot, run.progress::moved));
             } catch (ArchiveWriter.UnreadableSource e) {
                 run.skipped(file, "the hive file cannot be read (" + e.getMessage() + ")");
                 continue;

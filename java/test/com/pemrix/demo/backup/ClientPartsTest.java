@@ -9,6 +9,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.io.ByteArrayInputStream;
 import java.io.EOFException;
 import java.io.IOException;
+import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -121,11 +122,9 @@ class ClientPartsTest {
         int[] passes = {0};
         try (ArchiveWriter archive = writer(manifest)) {
             archive.put("small", "tiny".getBytes(StandardCharsets.UTF_8));
-            archive.put("large", out -> {
+            archive.put("large", () -> {
                 passes[0]++;
-                for (int at = 0; at < large.length; at += 100_000) {
-                    out.write(large, at, Math.min(100_000, large.length - at));
-                }
+                return new ByteArrayInputStream(large);
             });
             assertFalse(Files.exists(directory.resolve("a.zip")), "named before it is complete");
             archive.commit();
@@ -146,17 +145,25 @@ class ClientPartsTest {
         Files.writeString(target, "the last good archive");
         Manifest manifest = new Manifest();
         try (ArchiveWriter archive = writer(manifest)) {
-            assertThrows(ArchiveWriter.UnreadableSource.class, () -> archive.put("gone", out -> {
-                out.write(1);
-                throw new IOException("The system cannot find the file specified.");
+            assertThrows(ArchiveWriter.UnreadableSource.class, () -> archive.put("gone", () -> new InputStream() {
+                private boolean once;
+
+                @Override
+                public int read() throws IOException {
+                    if (once) {
+                        throw new IOException("The system cannot find the file specified.");
+                    }
+                    once = true;
+                    return 1;
+                }
             }));
             archive.put("next", new byte[] {2});
             assertEquals(1, archive.entries());
             byte[] large = new byte[ArchiveWriter.MEMORY_LIMIT + 1];
             int[] pass = {0};
-            assertThrows(IOException.class, () -> archive.put("changing", out -> {
+            assertThrows(IOException.class, () -> archive.put("changing", () -> {
                 large[0] = (byte) pass[0]++;
-                out.write(large);
+                return new ByteArrayInputStream(large);
             }));
         }
         assertEquals("the last good archive", Files.readString(target), "an archive that was not committed replaced it");
