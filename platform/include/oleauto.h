@@ -13,6 +13,7 @@ extern "C" void WINAPI SysFreeString(BSTR bstrString);
 extern "C" void WINAPI VariantInit(VARIANTARG *pvarg);
 extern "C" HRESULT WINAPI VariantClear(VARIANTARG *pvarg);
 extern "C" HRESULT WINAPI VariantCopy(VARIANTARG *pvargDest, const VARIANTARG *pvargSrc);
+extern "C" HRESULT WINAPI VariantCopyInd(VARIANT *pvarDest, const VARIANTARG *pvargSrc);
 
 extern "C" SAFEARRAY *WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND *rgsabound);
 extern "C" SAFEARRAY *WINAPI SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);

@@ -126,4 +126,48 @@ HRESULT WINAPI VariantCopy(VARIANTARG *destination, const VARIANTARG *source)
     return S_OK;
 }
 
+HRESULT WINAPI VariantCopyInd(VARIANT *destination, const VARIANTARG *source)
+{
+    if (!destination || !source)
+        return E_INVALIDARG;
+    const VARTYPE vt = V_VT(source);
+    if (!(vt & VT_BYREF))
+        return VariantCopy(destination, source);
+    if (!isValidVariantType(vt))
+        return DISP_E_BADVARTYPE;
+    if (!V_BYREF(source))
+        return E_INVALIDARG;
+    const VARTYPE target = vt & ~VT_BYREF;
+    if (target == VT_VARIANT) {
+        const VARIANT *inner = V_VARIANTREF(source);
+        // A VARIANT by reference to another by-reference VARIANT is not followed twice.
+        if (V_VT(inner) == (VT_BYREF | VT_VARIANT))
+            return E_INVALIDARG;
+        return VariantCopyInd(destination, inner);
+    }
+    // Make the value VARIANT the reference describes, then copy it as an owned value.
+    VARIANT value;
+    VariantInit(&value);
+    V_VT(&value) = target;
+    if (target & VT_ARRAY)
+        V_ARRAY(&value) = *V_ARRAYREF(source);
+    else if (target == VT_DECIMAL)
+        memcpy(&value.decVal, V_BYREF(source), sizeof(DECIMAL));
+    else if (target == VT_RECORD)
+        return E_NOTIMPL;
+    else
+        memcpy(&value.llVal, V_BYREF(source), safeArrayElementSize(target));
+    if (target == VT_DECIMAL)
+        V_VT(&value) = VT_DECIMAL;
+    if (destination == source) {
+        VARIANT copy;
+        VariantInit(&copy);
+        HRESULT copied = VariantCopy(&copy, &value);
+        if (SUCCEEDED(copied))
+            memcpy(destination, &copy, sizeof copy);
+        return copied;
+    }
+    return VariantCopy(destination, &value);
+}
+
 }  // extern "C"
