@@ -3,6 +3,11 @@
 
 #include "oaidl.h"
 
+#ifndef LOCALE_SYSTEM_DEFAULT
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define LOCALE_USER_DEFAULT 0x0400
+#endif
+
 /* A BSTR is preceded by its length in bytes (32 bits) and followed by a NUL unit. */
 extern "C" BSTR WINAPI SysAllocString(const OLECHAR *psz);
 extern "C" BSTR WINAPI SysAllocStringLen(const OLECHAR *strIn, UINT ui);
