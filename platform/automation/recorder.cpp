@@ -44,12 +44,7 @@ bool integerArgument(const VARIANT *value, LONG &out)
 
 class Recorder final : public AutomationObject {
 public:
-    Recorder() : AutomationObject(kRecorder.kind, kMembers, sizeof kMembers / sizeof kMembers[0])
-    {
-        VariantInit(&response_);
-    }
-
-    ~Recorder() override { VariantClear(&response_); }
+    Recorder() : AutomationObject(kRecorder.kind, kMembers, sizeof kMembers / sizeof kMembers[0]) {}
 
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS *parameters,
                                      VARIANT *result, EXCEPINFO *exception, UINT *argumentError) override
@@ -65,14 +60,19 @@ public:
             return raise(exception, E_FAIL, kSource, u"Recorded failure");
         if (failure_ != S_OK)
             return failure_;
-        return result ? VariantCopy(result, &response_) : S_OK;
+        if (!result)
+            return S_OK;
+        // Made afresh for each call, so that an answer naming the recorder itself holds no
+        // reference that would keep the recorder alive.
+        std::string error;
+        return store_.parse(response_, this, *result, error) ? S_OK : E_UNEXPECTED;
     }
 
 private:
     std::vector<std::u16string> names_;
     std::vector<std::string> calls_;
-    VARIANT response_;
-    VariantStore store_;  // what a by-reference response points at
+    std::string response_ = "empty";  // the answer, as text
+    VariantStore store_;               // what by-reference answers point at
     HRESULT failure_ = S_OK;
     DWORD activeToken_ = 0;
 
@@ -127,26 +127,24 @@ private:
             const VARIANT *spec = call.argument(0);
             if (V_VT(spec) != VT_BSTR)
                 return DISP_E_TYPEMISMATCH;
-            VARIANT parsed;
+            std::string text = toUtf8(std::u16string_view(V_BSTR(spec) ? V_BSTR(spec) : u"", SysStringLen(V_BSTR(spec))));
+            VARIANT trial;
+            VariantStore trialStore;
             std::string error;
-            std::string source = toUtf8(std::u16string_view(V_BSTR(spec) ? V_BSTR(spec) : u"", SysStringLen(V_BSTR(spec))));
-            // The old response may point into the store, so both go together.
-            VariantClear(&response_);
-            store_.clear();
-            failure_ = S_OK;
-            if (!store_.parse(source, this, parsed, error)) {
+            if (!trialStore.parse(text, this, trial, error)) {
                 std::u16string message = toUtf16(error);
                 return raise(call.exception, E_INVALIDARG, kSource, message.c_str());
             }
-            response_ = parsed;
+            VariantClear(&trial);
+            response_ = text;
+            failure_ = S_OK;
             return S_OK;
         }
         case kFail: {
             LONG code = 0;
             if (!integerArgument(call.argument(0), code))
                 return DISP_E_TYPEMISMATCH;
-            VariantClear(&response_);
-            store_.clear();
+            response_ = "empty";
             failure_ = static_cast<HRESULT>(code);
             return S_OK;
         }
