@@ -370,6 +370,8 @@ bool javaToVariant(JNIEnv *env, jobject argument, VARIANT *slot)
             return false;
         }
         jint value = env->CallIntMethod(argument, intValue);
+        if (env->ExceptionCheck())
+            return false;
         V_VT(slot) = VT_INT;
         V_INT(slot) = value;
         return true;

@@ -65,7 +65,7 @@ private:
 
 const char *invokeFailureMessage(HRESULT result)
 {
-    switch (static_cast<unsigned long>(result)) {
+    switch (static_cast<DWORD>(result)) {
     case 0x80020001: return "Unknown interface";
     case 0x80020003: return "The requested member does not exist";
     case 0x80020004: return "Parameter not found";
