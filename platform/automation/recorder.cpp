@@ -51,6 +51,9 @@ public:
     {
         if (id < kFirstRecorded || id >= kFirstRecorded + static_cast<DISPID>(names_.size()))
             return AutomationObject::Invoke(id, iid, locale, flags, parameters, result, exception, argumentError);
+        if (parameters && ((parameters->cArgs && !parameters->rgvarg) ||
+                           (parameters->cNamedArgs && !parameters->rgdispidNamedArgs)))
+            return E_INVALIDARG;
         try {
             record(id, iid, locale, flags, parameters, result, exception, argumentError);
         } catch (const std::bad_alloc &) {

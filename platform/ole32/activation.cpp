@@ -1,5 +1,5 @@
 // COM activation of in-process servers, as ole32 does it: a programmatic identifier names its
-// class under HKEY_CLASSES_ROOT, the class names its server DLL under
+// class under HKEY_CLASSES_ROOT (the machine's classes and the user's), the class names its server DLL under
 // CLSID\{...}\InprocServer32, the DLL (found the loader's way: program directory, System32)
 // hands out a class factory through DllGetClassObject, and the factory makes the object.
 // Servers stay loaded for the life of the process.
@@ -18,35 +18,32 @@ using namespace winsim;
 
 namespace {
 
-// HKEY_CLASSES_ROOT shows the machine's classes (HKLM\SOFTWARE\Classes) for these names.
-constexpr const char *kMachineClasses = "SOFTWARE\\Classes\\";
-
-// The default value of a key under the classes root, or false when the key or value is missing.
-bool readClassesDefault(const std::string &subKey, std::string &value)
+// The default value of a key under HKEY_CLASSES_ROOT, or false when the key or value is
+// missing or not a string.
+bool readClassesDefault(const std::u16string &subKey, std::u16string &value)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (kMachineClasses + subKey).c_str(), 0, KEY_QUERY_VALUE, &key) != 0)
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subKey.c_str(), 0, KEY_QUERY_VALUE, &key) != 0)
         return false;
     DWORD type = 0;
     DWORD size = 0;
-    bool found = RegQueryValueExA(key, "", nullptr, &type, nullptr, &size) == 0 &&
+    bool found = RegQueryValueExW(key, u"", nullptr, &type, nullptr, &size) == 0 &&
                  (type == REG_SZ || type == REG_EXPAND_SZ);
-    std::vector<BYTE> data(size + 1);
-    found = found && RegQueryValueExA(key, "", nullptr, &type, data.data(), &size) == 0;
+    std::u16string data(size / sizeof(char16_t) + 1, u'\0');
+    found = found && RegQueryValueExW(key, u"", nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) == 0;
     RegCloseKey(key);
     if (!found)
         return false;
-    value.assign(reinterpret_cast<const char *>(data.data()), size);
-    value.resize(value.find('\0') == std::string::npos ? value.size() : value.find('\0'));
+    data.resize(wideLength(data.c_str()));
     if (type == REG_EXPAND_SZ) {
-        std::u16string source = toUtf16(value);
-        DWORD needed = ExpandEnvironmentStringsW(source.c_str(), nullptr, 0);
+        DWORD needed = ExpandEnvironmentStringsW(data.c_str(), nullptr, 0);
         std::u16string expanded(needed, u'\0');
-        if (needed == 0 || ExpandEnvironmentStringsW(source.c_str(), expanded.data(), needed) == 0)
+        if (needed == 0 || ExpandEnvironmentStringsW(data.c_str(), expanded.data(), needed) == 0)
             return false;
         expanded.resize(wideLength(expanded.c_str()));
-        value = toUtf8(expanded);
+        data = expanded;
     }
+    value = data;
     return true;
 }
 
@@ -92,13 +89,13 @@ bool parseGuid(std::u16string_view text, GUID &guid)
     return true;
 }
 
-std::string guidText(REFGUID guid)
+std::u16string guidText(REFGUID guid)
 {
     char text[40];
     snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
              guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
              guid.Data4[6], guid.Data4[7]);
-    return text;
+    return toUtf16(text);
 }
 
 }  // namespace
@@ -107,11 +104,10 @@ extern "C" {
 
 int WINAPI StringFromGUID2(REFGUID guid, LPOLESTR text, int capacity)
 {
-    std::string formatted = guidText(guid);
+    std::u16string formatted = guidText(guid);
     if (!text || capacity < static_cast<int>(formatted.size() + 1))
         return 0;
-    for (size_t i = 0; i < formatted.size(); ++i)
-        text[i] = static_cast<OLECHAR>(formatted[i]);
+    formatted.copy(text, formatted.size());
     text[formatted.size()] = 0;
     return static_cast<int>(formatted.size() + 1);
 }
@@ -122,10 +118,10 @@ HRESULT WINAPI CLSIDFromProgID(LPCOLESTR progId, LPCLSID clsid)
         return E_INVALIDARG;
     if (auto failure = injectedFailure("CLSIDFromProgID"))
         return static_cast<HRESULT>(*failure);
-    std::string classText;
+    std::u16string classText;
     GUID parsed;
-    if (*progId == 0 || !readClassesDefault(toUtf8(progId) + "\\CLSID", classText) ||
-        !parseGuid(toUtf16(classText), parsed)) {
+    if (*progId == 0 || !readClassesDefault(std::u16string(progId) + u"\\CLSID", classText) ||
+        !parseGuid(classText, parsed)) {
         *clsid = GUID_NULL;
         return CO_E_CLASSSTRING;
     }
@@ -159,11 +155,11 @@ HRESULT WINAPI CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID, REFIID ii
     *object = nullptr;
     if (!comUsableOnThisThread())
         return CO_E_NOTINITIALIZED;
-    std::string server;
+    std::u16string server;
     if (!(context & CLSCTX_INPROC_SERVER) ||
-        !readClassesDefault("CLSID\\" + guidText(clsid) + "\\InprocServer32", server) || server.empty())
+        !readClassesDefault(u"CLSID\\" + guidText(clsid) + u"\\InprocServer32", server) || server.empty())
         return REGDB_E_CLASSNOTREG;
-    HMODULE module = LoadLibraryA(server.c_str());
+    HMODULE module = LoadLibraryA(toUtf8(server).c_str());
     if (!module)
         return HRESULT_FROM_WIN32(GetLastError());
     auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(

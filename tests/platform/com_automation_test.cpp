@@ -148,6 +148,15 @@ TEST_F(ComAutomation, ProgrammaticIdentifiersResolveCaseInsensitively)
     CLSID parsed = GUID_NULL;
     EXPECT_EQ(CLSIDFromString(textual, &parsed), S_OK);
     EXPECT_EQ(parsed, upper);
+    // HKEY_CLASSES_ROOT shows the user's classes too.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes\\User.Only\\CLSID", 0, nullptr, 0, KEY_WRITE,
+                              nullptr, &key, nullptr),
+              0);
+    ASSERT_EQ(RegSetValueExW(key, u"", 0, REG_SZ, reinterpret_cast<const BYTE *>(textual), sizeof textual), 0);
+    RegCloseKey(key);
+    EXPECT_EQ(CLSIDFromProgID(u"user.only", &parsed), S_OK);
+    EXPECT_EQ(parsed, upper);
     EXPECT_EQ(CLSIDFromProgID(u"No.Such.Class", &parsed), CO_E_CLASSSTRING);
     EXPECT_EQ(parsed, GUID_NULL);
     EXPECT_EQ(CLSIDFromProgID(u"", &parsed), CO_E_CLASSSTRING);
