@@ -78,7 +78,15 @@ DispatchCell *newCell(JNIEnv *env, IDispatch *dispatch)
         raise(env, classCache.outOfMemoryError, "java/lang/OutOfMemoryError", "");
         return nullptr;
     }
-    liveObjects().add(cell, ObjectKind::dispatchCell);
+    try {
+        liveObjects().add(cell, ObjectKind::dispatchCell);
+    } catch (const std::bad_alloc &) {
+        if (dispatch)
+            dispatch->Release();
+        delete cell;
+        raise(env, classCache.outOfMemoryError, "java/lang/OutOfMemoryError", "");
+        return nullptr;
+    }
     return cell;
 }
 
@@ -383,7 +391,13 @@ bool javaToVariant(JNIEnv *env, jobject argument, VARIANT *slot)
 jobject variantToJava(JNIEnv *env, VARIANT *value)
 {
     Conversion conversion(env);
-    jobject result = conversion.convert(value);
+    jobject result = nullptr;
+    try {
+        result = conversion.convert(value);
+    } catch (const std::bad_alloc &) {
+        // Unwinding has released the VARIANTs and local references on the way.
+        raise(env, classCache.outOfMemoryError, "java/lang/OutOfMemoryError", "");
+    }
     if (!result)
         conversion.abandon();
     return result;
