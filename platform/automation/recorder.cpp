@@ -127,10 +127,10 @@ private:
     {
         switch (call.member->id) {
         case kRespond: {
-            const VARIANT *spec = call.argument(0);
-            if (V_VT(spec) != VT_BSTR)
+            const VARIANT *answer = call.argument(0);
+            if (V_VT(answer) != VT_BSTR)
                 return DISP_E_TYPEMISMATCH;
-            std::string text = toUtf8(std::u16string_view(V_BSTR(spec) ? V_BSTR(spec) : u"", SysStringLen(V_BSTR(spec))));
+            std::string text = toUtf8(std::u16string_view(V_BSTR(answer) ? V_BSTR(answer) : u"", SysStringLen(V_BSTR(answer))));
             VARIANT trial;
             VariantStore trialStore;
             std::string error;

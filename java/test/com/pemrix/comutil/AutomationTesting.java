@@ -72,10 +72,10 @@ abstract class AutomationTesting {
         return object;
     }
 
-    /** A recorder that answers every later call with the VARIANT that spec describes. */
-    IDispatch recorderAnswering(String spec) throws Exception {
+    /** A recorder that answers every later call with the VARIANT that text describes. */
+    IDispatch recorderAnswering(String text) throws Exception {
         IDispatch recorder = create(RECORDER);
-        recorder.call("Respond", spec);
+        recorder.call("Respond", text);
         return recorder;
     }
 

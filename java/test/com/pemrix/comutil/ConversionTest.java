@@ -43,13 +43,13 @@ class ConversionTest extends AutomationTesting {
         assertEquals(0, recorder.get("CallCount"));
     }
 
-    private Object answer(String spec) throws Exception {
-        IDispatch recorder = recorderAnswering(spec);
+    private Object answer(String text) throws Exception {
+        IDispatch recorder = recorderAnswering(text);
         return adopt(recorder.get("Value"));
     }
 
-    private String refusal(String spec) throws Exception {
-        IDispatch recorder = recorderAnswering(spec);
+    private String refusal(String text) throws Exception {
+        IDispatch recorder = recorderAnswering(text);
         return failure(() -> recorder.get("Value")).getMessage();
     }
 
@@ -69,11 +69,11 @@ class ConversionTest extends AutomationTesting {
 
     @Test
     void otherResultTypesAreRefused() throws Exception {
-        for (String spec : new String[] {"i2:1", "r4:1.5", "r8:1.5", "cy:1", "date:1", "error:5", "unknown:self",
+        for (String text : new String[] {"i2:1", "r4:1.5", "r8:1.5", "cy:1", "date:1", "error:5", "unknown:self",
                 "decimal:3", "i1:1", "ui1:1", "ui2:1", "ui4:1", "i8:1", "ui8:1", "int:1", "uint:1",
                 "byref:i4:1", "byref:bstr:\"x\"", "byref:variant:i4:1", "array<variant>null",
                 "byref:array<variant>(0..0)[i4:1]"}) {
-            assertEquals("unsupported return variant", refusal(spec), spec);
+            assertEquals("unsupported return variant", refusal(text), text);
         }
     }
 
