@@ -390,3 +390,40 @@ TEST(Desktop, MessageBoxesAreRecordedAndAnsweredWithTheirDefaultButton)
     EXPECT_EQ(asked.process, static_cast<uint32_t>(getpid()));
     EXPECT_EQ(asked.thread, GetCurrentThreadId());
 }
+
+// The pattern of the desktop indicator, as fast as it goes: threads that make a queue and a
+// window, take a few messages and end, while another thread posts to them the whole time, to
+// the thread and to its window, racing the thread's end.
+TEST(MessageQueues, PostsRacingTheEndOfThreadsAndWindows)
+{
+    registerClass("Racing");
+    std::atomic<DWORD> target{0};
+    std::atomic<HWND> targetWindow{nullptr};
+    std::atomic<bool> done{false};
+    std::atomic<long> delivered{0};
+    std::thread poster([&] {
+        while (!done) {
+            PostThreadMessageA(target, WM_USER, 0, 0);
+            PostMessageA(targetWindow, WM_USER + 1, 0, 0);
+        }
+    });
+    for (int round = 0; round < 300; ++round) {
+        onNewThread([&] {
+            MSG message;
+            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
+            HWND window = createWindow("Racing", "racing");
+            targetWindow = window;
+            target = GetCurrentThreadId();
+            for (int i = 0; i < 2 && GetMessageA(&message, nullptr, 0, 0) > 0; ++i) {
+                DispatchMessageA(&message);
+                ++delivered;
+            }
+            if (round % 2)
+                DestroyWindow(window);  // else it goes with the thread
+        });
+    }
+    done = true;
+    poster.join();
+    EXPECT_EQ(delivered.load(), 600);
+    EXPECT_EQ(FindWindowA("Racing", nullptr), nullptr);
+}
