@@ -6,6 +6,7 @@ import com.norvane.guinative.DesktopIndicator;
 import com.norvane.guinative.Win32Util;
 import com.pemrix.testsupport.Desktop;
 import com.pemrix.testsupport.OtherInstance;
+import java.util.concurrent.atomic.AtomicBoolean;
 import org.junit.jupiter.api.Test;
 
 /** One instance of the application finds another by its window title and brings it forward. */
@@ -45,5 +46,26 @@ class NewInstanceTest {
         assertEquals(0, Win32Util.findWindow(null, TITLE));
         assertEquals(1, Pallux.newInstance());
         assertEquals(0, DesktopIndicator.nativeRestoreWindow());
+    }
+
+    /** The title is replaced while other threads look windows up by it. */
+    @Test
+    void titleReplacedWhileItIsReadStaysWhole() throws Exception {
+        AtomicBoolean stop = new AtomicBoolean();
+        Thread setter = new Thread(() -> {
+            for (int i = 0; !stop.get(); i++) {
+                Pallux.SetTitle("Title " + "x".repeat(i % 300));
+            }
+        });
+        setter.start();
+        try {
+            for (int i = 0; i < 2000; i++) {
+                assertEquals(1, Pallux.newInstance());
+                assertEquals(0, DesktopIndicator.nativeRestoreWindow());
+            }
+        } finally {
+            stop.set(true);
+            setter.join();
+        }
     }
 }
