@@ -60,6 +60,17 @@ const Command kCommands[] = {
      "  sc history <name>            every status report the service made, oldest first\n"
      "  sc list                      the installed services and their states\n"
      "  sc calls                     how often each manager function was called\n"},
+    {"desktop", desktopCommand,
+     "  desktop windows              the windows of the desktop, the top of the Z order first\n"
+     "  desktop post <window> <message> [<wParam> [<lParam>]]\n"
+     "                               post a message to a window (numbers in decimal or 0x hex)\n"
+     "  desktop boxes                the message boxes shown, oldest first\n"
+     "  desktop shell                the documents and programs the shell was asked to open\n"},
+    {"ras", rasCommand,
+     "  ras entries                  the entries of the dial-up phonebooks\n"
+     "  ras entry add <name> [<phone number>] | ras entry remove <name>\n"
+     "  ras connections              the dial-up connections and their states\n"
+     "  ras hangup <handle>|<entry>  drop a connection\n"},
 };
 
 // The commands on the machine itself; argv[-1] is the command's own name.
