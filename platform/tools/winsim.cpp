@@ -44,7 +44,7 @@ const Command kCommands[] = {
      "  console-event <pid> <event>  send a console control event (ctrl-c, break, close, logoff,\n"
      "                               shutdown) to a process\n"},
     {"sc", serviceCommand,
-     "  sc create <name> <command line> [<display name>]\n"
+     "  sc create <name> <command line> [<display name>] [--depend <name>[/<name>...]]\n"
      "                               install an own-process, demand-start service\n"
      "  sc start <name> [<argument>...]\n"
      "  sc stop <name> | sc interrogate <name> | sc query <name> | sc delete <name>\n"
