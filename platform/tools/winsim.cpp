@@ -51,6 +51,15 @@ const Command kCommands[] = {
      "  sc history <name>            every status report the service made, oldest first\n"
      "  sc list                      the installed services and their states\n"
      "  sc calls                     how often each manager function was called\n"},
+    {"efs", efsCommand,
+     "  efs encrypt <path> [--user <SID>]\n"
+     "                               encrypt a file or directory for a user (the tool's own by default)\n"
+     "  efs decrypt <path>           decrypt it with the tool's user's key\n"
+     "  efs show <path>              attributes, encrypted state, the users who can decrypt, the streams\n"
+     "  efs key export <file> --password <text> [--user <SID>]\n"
+     "                               write a user's keys into a file protected by the password\n"
+     "  efs key import <file> --password <text>\n"
+     "                               add the keys of such a file to the machine\n"},
 };
 
 // The commands on the machine itself; argv[-1] is the command's own name.
