@@ -52,6 +52,8 @@ constexpr size_t kTrailerSize = 40;
 constexpr size_t kMaxMetadata = 1 << 20;
 constexpr size_t kDefaultPiece = 64 * 1024;
 constexpr size_t kMaxPiece = 16 << 20;
+// How much of a stream an export reads at once, in whole pieces.
+constexpr size_t kReadAhead = 512 * 1024;
 // A directory's named streams are held until the whole import has been checked.
 constexpr uint64_t kMaxDirectoryStreams = 64 << 20;
 constexpr const char *kNtAclAttribute = "user.NTACL";
@@ -252,11 +254,32 @@ public:
         return 0;
     }
 
-    // Reads count bytes from the source straight into the pieces.
+    // Reads count bytes from the source straight into the pieces. Whole pieces are read several
+    // at a time and handed out where they were read, so a large stream costs few reads and no
+    // copy of its own.
     template <typename Source>
     DWORD putFrom(Source &&readAt, uint64_t count)
     {
         uint64_t offset = 0;
+        const size_t piecesAhead = std::max<size_t>(1, kReadAhead / piece_.size());
+        while (filled_ == 0 && count - offset >= piece_.size()) {
+            const size_t pieces = static_cast<size_t>(std::min<uint64_t>(piecesAhead, (count - offset) / piece_.size()));
+            const size_t want = pieces * piece_.size();
+            ahead_.resize(std::max(ahead_.size(), piecesAhead * piece_.size()));
+            size_t got = 0;
+            while (got < want) {
+                ssize_t n = readAt(offset + got, ahead_.data() + got, want - got);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return n < 0 ? errorFromErrno(errno) : ERROR_FILE_CORRUPT;
+                got += static_cast<size_t>(n);
+            }
+            for (size_t at = 0; at < want; at += piece_.size())
+                if (DWORD result = callback_(ahead_.data() + at, callbackContext_, static_cast<ULONG>(piece_.size())))
+                    return result;
+            offset += want;
+        }
         while (offset < count) {
             size_t want = static_cast<size_t>(std::min<uint64_t>(count - offset, piece_.size() - filled_));
             ssize_t got = readAt(offset, piece_.data() + filled_, want);
@@ -287,6 +310,7 @@ private:
     PVOID callbackContext_;
     std::vector<uint8_t> piece_;
     size_t filled_ = 0;
+    std::vector<uint8_t> ahead_;
 };
 
 DWORD exportRaw(RawContext &context, PFE_EXPORT_FUNC callback, PVOID callbackContext)
