@@ -145,8 +145,12 @@ DWORD stopServiceAndDependents(SC_HANDLE manager, SC_HANDLE service)
     }
     if (DWORD error = stopDependents(manager, service, stop))
         return error;
-    if (!stop.control(service, SERVICE_CONTROL_STOP))
+    if (!stop.control(service, SERVICE_CONTROL_STOP)) {
+        // Stopped by itself since it was queried: where the caller wants it.
+        if (GetLastError() == ERROR_SERVICE_NOT_ACTIVE)
+            return 0;
         return GetLastError();
+    }
     return stop.waitUntilStopped(service);
 }
 
