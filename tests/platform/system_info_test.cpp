@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -44,15 +45,21 @@ TEST(TickCount, CountsMillisecondsAndWrapsWithTheOffset)
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t monotonic = static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
     EXPECT_LE(static_cast<DWORD>(GetTickCount() - static_cast<DWORD>(monotonic)), 1000u);
-    // Put the wrap 50 ms ahead: the counter passes 0xFFFFFFFF and starts again from 0.
-    const int64_t offset = (int64_t{1} << 32) - 50 - static_cast<int64_t>(monotonic % (uint64_t{1} << 32));
+    // Put the wrap a little ahead: the counter passes 0xFFFFFFFF and starts again from 0.
+    const int64_t offset = (int64_t{1} << 32) - 1500 - static_cast<int64_t>(monotonic % (uint64_t{1} << 32));
     setMachineSetting(machineRoot(), "tick.offset", std::to_string(offset));
+    const auto start = std::chrono::steady_clock::now();
     const DWORD before = GetTickCount();
-    EXPECT_GE(before, 0xFFFFFF00u);
-    Sleep(120);
-    const DWORD after = GetTickCount();
-    EXPECT_LT(after, 1000u);
-    EXPECT_GE(after - before, 100u);  // an unsigned difference does not see the wrap
+    EXPECT_GE(before, 0xFFFF0000u);
+    DWORD after = before;
+    while (after >= before && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+        Sleep(20);
+        after = GetTickCount();
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(after, before) << "the counter wrapped";
+    // An unsigned difference does not see the wrap.
+    EXPECT_NEAR(static_cast<double>(after - before), static_cast<double>(elapsed.count()), 100.0);
     setMachineSetting(machineRoot(), "tick.offset", "");
 }
 
