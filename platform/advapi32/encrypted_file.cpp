@@ -415,6 +415,9 @@ public:
             field_.insert(field_.end(), data, data + n);
             data += n;
             count -= n;
+            // A foreign stream is told as such however short it is.
+            if (state_ == State::header && memcmp(field_.data(), kHeaderMagic, std::min<size_t>(field_.size(), 8)) != 0)
+                return ERROR_NOT_EXPORT_FORMAT;
             if (field_.size() == wanted_)
                 if (DWORD error = fieldComplete())
                     return error;

@@ -108,8 +108,9 @@ class EncryptedRawTest {
         byte[] damaged = raw.clone();
         damaged[raw.length / 2] ^= 0x40;
         assertEquals(ERROR_CRC, RawTransfer.importRaw(target, 0, damaged, 4096));
-        byte[] foreign = "PK\3\4 not an export at all".getBytes();
-        assertEquals(ERROR_NOT_EXPORT_FORMAT, RawTransfer.importRaw(target, 0, foreign, 4096));
+        for (String text : new String[] {"PK\3\4 not an export at all", "PK"}) {
+            assertEquals(ERROR_NOT_EXPORT_FORMAT, RawTransfer.importRaw(target, 0, text.getBytes(), 4096));
+        }
         try (var entries = Files.list(Machine.host(dir))) {
             assertEquals(0, entries.count(), "no file, complete-looking or temporary, is left");
         }
