@@ -5,6 +5,7 @@ import java.io.ByteArrayInputStream;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.OutputStream;
 import java.nio.channels.FileChannel;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -33,6 +34,19 @@ final class ArchiveWriter implements AutoCloseable {
      */
     interface Source {
         InputStream open() throws IOException;
+    }
+
+    /** An entry's content pushed to a stream; like a source, asked twice for a large entry. */
+    interface Producer {
+        void writeTo(OutputStream out) throws IOException;
+    }
+
+    private interface Measure {
+        void run() throws IOException;
+    }
+
+    private interface Write {
+        void to(OutputStream out) throws IOException;
     }
 
     /**
@@ -74,9 +88,31 @@ final class ArchiveWriter implements AutoCloseable {
      * archive unusable and must end the run.
      */
     long put(String name, Source source) throws IOException, UnreadableSource {
+        return store(name, () -> {
+            try (InputStream in = source.open()) {
+                held.fill(in);
+            }
+        }, out -> {
+            try (InputStream in = source.open()) {
+                for (int n; (n = in.read(held.bytes)) > 0;) {
+                    out.write(held.bytes, 0, n);
+                }
+            }
+        });
+    }
+
+    /** As {@link #put(String, Source)}, for content that is pushed rather than read. */
+    long put(String name, Producer producer) throws IOException, UnreadableSource {
+        return store(name, () -> {
+            producer.writeTo(held);
+            held.finish();
+        }, producer::writeTo);
+    }
+
+    private long store(String name, Measure measure, Write write) throws IOException, UnreadableSource {
         held.reset();
-        try (InputStream in = source.open()) {
-            held.fill(in);
+        try {
+            measure.run();
         } catch (IOException e) {
             throw new UnreadableSource(e);
         }
@@ -89,11 +125,7 @@ final class ArchiveWriter implements AutoCloseable {
         if (held.overflowed) {
             // The source is frozen (a snapshot), so it gives the same bytes again; the ZIP stream
             // checks their length and CRC against the entry's when it closes it.
-            try (InputStream in = source.open()) {
-                for (int n; (n = in.read(held.bytes)) > 0;) {
-                    zip.write(held.bytes, 0, n);
-                }
-            }
+            write.to(zip);
         } else {
             zip.write(held.bytes, 0, (int) held.length);
         }
@@ -166,8 +198,11 @@ final class ArchiveWriter implements AutoCloseable {
         }
     }
 
-    /** An entry's content while its length and CRC are measured: kept up to the memory limit. */
-    private static final class HeldContent {
+    /**
+     * An entry's content while its length and CRC are measured: kept up to the memory limit, read
+     * into it (fill) or written to it (as a stream, then finish).
+     */
+    private static final class HeldContent extends OutputStream {
         byte[] bytes = new byte[1 << 20];
         long length;
         boolean overflowed;
@@ -190,7 +225,7 @@ final class ArchiveWriter implements AutoCloseable {
                 }
                 int n = in.read(bytes, (int) length, bytes.length - (int) length);
                 if (n < 0) {
-                    crc.update(bytes, 0, (int) length);
+                    finish();
                     return;
                 }
                 length += n;
@@ -201,6 +236,35 @@ final class ArchiveWriter implements AutoCloseable {
             for (int n; (n = in.read(bytes)) > 0;) {
                 crc.update(bytes, 0, n);
                 length += n;
+            }
+        }
+
+        @Override
+        public void write(int b) {
+            write(new byte[] {(byte) b}, 0, 1);
+        }
+
+        @Override
+        public void write(byte[] data, int offset, int count) {
+            if (!overflowed && length + count > MEMORY_LIMIT) {
+                overflowed = true;
+                crc.update(bytes, 0, (int) length);
+            }
+            if (overflowed) {
+                crc.update(data, offset, count);
+            } else {
+                if (length + count > bytes.length) {
+                    bytes = Arrays.copyOf(bytes, (int) Math.min(MEMORY_LIMIT, Math.max(bytes.length * 2L, length + count)));
+                }
+                System.arraycopy(data, offset, bytes, (int) length, count);
+            }
+            length += count;
+        }
+
+        /** Ends content that was held whole: its CRC is taken over what memory holds. */
+        void finish() {
+            if (!overflowed) {
+                crc.update(bytes, 0, (int) length);
             }
         }
     }

@@ -15,7 +15,8 @@ import java.util.List;
  * directories, deepest first, their security and attributes, so that nothing it sets on a
  * directory gets in the way of what it writes below it.
  *
- * <p>Manifest records: {@code file path=... kind=file|dir attributes=0x... size=... entry=files/N}.
+ * <p>Manifest records: {@code file path=... kind=file|dir attributes=0x... entry=files/N}; encrypted
+ * entries are {@link EncryptedFiles}' records, in the same order.
  */
 final class FilesPart implements Part {
     static final String RECORD = "file";
@@ -103,24 +104,51 @@ final class FilesPart implements Part {
 
     // ---- restore ----
 
+    /** The records of this part, plain and encrypted, in the order they were taken (parents first). */
+    private static List<Manifest.Record> entries(Manifest manifest) {
+        List<Manifest.Record> entries = new ArrayList<>();
+        for (Manifest.Record record : manifest.records()) {
+            if (record.kind.equals(RECORD) || record.kind.equals(EncryptedFiles.RECORD)) {
+                entries.add(record);
+            }
+        }
+        return entries;
+    }
+
     @Override
     public void restore(RestoreRun run) throws Exception {
-        List<Manifest.Record> records = run.manifest.all(RECORD);
+        List<Manifest.Record> records = entries(run.manifest);
         List<Manifest.Record> directories = new ArrayList<>();
         for (Manifest.Record record : records) {
-            if (record.get("kind").equals("dir")) {
-                directories.add(record);
-                String path = record.get("path");
-                try {
-                    Files.createDirectories(LocalFiles.of(path));
-                } catch (IOException e) {
-                    run.failed(path, "the directory cannot be made (" + e.getMessage() + ")");
-                }
+            if (!record.get("kind").equals("dir")) {
+                continue;
+            }
+            directories.add(record);
+            String path = record.get("path");
+            if (run.refusal(path) != null) {
+                continue;
+            }
+            if (record.kind.equals(EncryptedFiles.RECORD)) {
+                // Imported before anything is put below it: an import rebuilds the directory.
+                EncryptedFiles.restore(run, record);
+                continue;
+            }
+            try {
+                Files.createDirectories(LocalFiles.of(path));
+            } catch (IOException e) {
+                run.failed(path, "the directory cannot be made (" + e.getMessage() + ")");
             }
         }
         for (Manifest.Record record : records) {
             run.control.checkpoint();
-            if (record.get("kind").equals("file")) {
+            if (!record.get("kind").equals("file")) {
+                continue;
+            }
+            if (record.kind.equals(EncryptedFiles.RECORD)) {
+                if (!leftAlone(run, record.get("path"))) {
+                    EncryptedFiles.restore(run, record);
+                }
+            } else {
                 restoreEntry(run, record, false);
             }
         }
@@ -128,20 +156,40 @@ final class FilesPart implements Part {
         Collections.reverse(deepestFirst);
         for (Manifest.Record record : deepestFirst) {
             run.control.checkpoint();
-            if (!run.hasFailed(record.get("path"))) {
+            String path = record.get("path");
+            if (run.hasFailed(path) || leftAlone(run, path)) {
+                continue;
+            }
+            if (record.kind.equals(EncryptedFiles.RECORD)) {
+                try {
+                    EncryptedFiles.restoreSecurity(run, record);
+                } catch (IOException e) {
+                    run.failed(path, e.getMessage());
+                }
+            } else {
                 restoreEntry(run, record, true);
             }
         }
+    }
+
+    /** Whether a writer refused the restore of path; says so once. */
+    private static boolean leftAlone(RestoreRun run, String path) {
+        String refusal = run.refusal(path);
+        if (refusal == null) {
+            return false;
+        }
+        if (!run.leftAlone.contains(path)) {
+            run.leftAlone.add(path);
+            run.log.line("left " + path + " as it is: " + refusal);
+        }
+        return true;
     }
 
     private static void restoreEntry(RestoreRun run, Manifest.Record record, boolean directory)
             throws IOException, ArchiveException {
         String path = record.get("path");
         int attributes = (int) record.getLong("attributes");
-        String refusal = run.refusal(path);
-        if (refusal != null) {
-            run.leftAlone.add(path);
-            run.log.line("left " + path + " as it is: " + refusal);
+        if (leftAlone(run, path)) {
             return;
         }
         try {
@@ -194,8 +242,12 @@ final class FilesPart implements Part {
     public void verify(VerifyRun run) throws Exception {
         run.table.section(SECTION, "data", "streams", "attributes", "security", "encrypted");
         byte[] second = new byte[run.buffer.length];
-        for (Manifest.Record record : run.manifest.all(RECORD)) {
+        for (Manifest.Record record : entries(run.manifest)) {
             run.control.checkpoint();
+            if (record.kind.equals(EncryptedFiles.RECORD)) {
+                EncryptedFiles.verify(run, record);
+                continue;
+            }
             String path = record.get("path");
             int archived = (int) record.getLong("attributes");
             int current;
