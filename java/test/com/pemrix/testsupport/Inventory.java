@@ -21,6 +21,8 @@ import java.util.stream.Stream;
 public final class Inventory {
     /** Attribute bits compared: read-only, hidden, system, directory, archive, temporary, offline, not indexed, encrypted. */
     private static final int COMPARED = 0x1 | 0x2 | 0x4 | 0x10 | 0x20 | 0x100 | 0x1000 | 0x2000 | 0x4000;
+    private static final int DIRECTORY = 0x10;
+    private static final int ENCRYPTED = 0x4000;
 
     private Inventory() {}
 
@@ -53,13 +55,50 @@ public final class Inventory {
 
     private static String line(String path) throws Exception {
         StringBuilder line = new StringBuilder(path);
-        line.append("\tattributes=0x").append(Integer.toHexString(BackupApi.GetFileAttributes(path) & COMPARED));
+        int attributes = BackupApi.GetFileAttributes(path);
+        line.append("\tattributes=0x").append(Integer.toHexString(attributes & COMPARED));
+        if ((attributes & ENCRYPTED) != 0) {
+            // Its contents are readable only in their raw form; its security comes on its own.
+            byte[] security = new byte[1 << 16];
+            long length = BackupApi.readSecurityDescriptor(path, security, security.length);
+            return line.append("\traw=").append(digest(rawForm(path, (attributes & DIRECTORY) != 0)))
+                    .append("\tsecurity=").append(digest(java.util.Arrays.copyOfRange(security, 4, (int) length)))
+                    .toString();
+        }
         for (StreamRecord record : StreamRecord.parse(backupStream(path))) {
             String name = record.id == 1 ? "data" : record.id == 3 ? "security" : record.id + record.name;
             line.append('\t').append(name).append('=').append(record.data.length).append(':')
-                    .append(HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(record.data)));
+                    .append(digest(record.data));
         }
         return line.toString();
+    }
+
+    private static String digest(byte[] data) throws Exception {
+        return HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(data));
+    }
+
+    /** Receives an encrypted entry's raw form from the natives. */
+    public static final class RawSink {
+        final ByteArrayOutputStream out = new ByteArrayOutputStream();
+
+        public int nextBlock(byte[] buffer, int count) {
+            out.write(buffer, 0, count);
+            return 0;
+        }
+    }
+
+    private static byte[] rawForm(String path, boolean directory) throws IOException {
+        long context = BackupApi.OpenEncryptedFileRaw(path, directory ? BackupApi.CREATE_FOR_DIR : 0);
+        RawSink sink = new RawSink();
+        try {
+            int result = BackupApi.ReadEncryptedFileRaw(sink, context, new byte[1 << 16]);
+            if (result != 0) {
+                throw new IOException("raw export of " + path + " failed: " + result);
+            }
+        } finally {
+            BackupApi.CloseEncryptedFileRaw(context);
+        }
+        return sink.out.toByteArray();
     }
 
     private static byte[] backupStream(String path) throws IOException {

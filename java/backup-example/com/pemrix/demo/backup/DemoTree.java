@@ -15,7 +15,8 @@ import java.util.Random;
  * Fills a machine with what a backup of a whole machine must carry: files from empty to a few
  * MiB (one larger than the client keeps in memory), alternate streams small and large, every
  * settable attribute, security descriptors of their own on files and directories, names beyond
- * ASCII, a path longer than MAX_PATH, and the files of the demo's shadow copy writer. Used by the
+ * ASCII, a path longer than MAX_PATH, the files of the demo's shadow copy writer, and a directory
+ * ("Users\Ada\Documents\Vault") for the encryption that the machine tool adds. Used by the
  * demo and the end-to-end tests; run on the machine named by WINSIM_ROOT:
  * {@code java -cp pallux-java.jar:qzbackup-client.jar com.pemrix.demo.backup.DemoTree [C:\root]}.
  */
@@ -64,6 +65,11 @@ public final class DemoTree {
         String video = file(documents, "holiday.mp4", bytes(9 << 20));
         addStream(video, "thumbnail", bytes(48 << 10));
         addStream(video, "rating", text("5 stars"));
+
+        // Encrypted by the demo and the tests with the machine tool, for Ada.
+        String vault = directory(documents, "Vault");
+        file(vault, "accounts.xlsx", bytes(150_000));
+        file(vault, "plain notes.txt", text("Not encrypted, in an encrypted directory.\r\n"));
 
         String secrets = directory(documents, "Private");
         writeSecurity(secrets, FileAttributes.DIRECTORY, descriptor(SE_DACL_PROTECTED, ADMINISTRATORS, SYSTEM,

@@ -1,5 +1,6 @@
 package com.pemrix.demo.backup;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -24,6 +25,7 @@ class BackupClientTest {
     static final String[] SETTINGS = {"archive=C:\\Backups\\machine.zip",
         "exclude=C:\\Windows\\System32;C:\\Program Files\\Java"};
     static final String[] TREES = {"C:\\Users", "C:\\Data", "C:\\Ledger"};
+    static final String VAULT = "C:\\Users\\Ada\\Documents\\Vault";
 
     @BeforeAll
     static void init() throws Exception {
@@ -67,6 +69,12 @@ class BackupClientTest {
         List<String> made = DemoTree.populate("C:\\");
         source.tool("vss", "writer", "add", ledgerWriter().toString());
         source.tool("reg", "import", demoFile("ledger.reg").toString());
+        byte[] accounts = Files.readAllBytes(source.host(VAULT + "\\accounts.xlsx"));
+        source.tool("efs", "encrypt", VAULT);
+        source.tool("efs", "encrypt", VAULT + "\\accounts.xlsx");
+        Path key = Files.createTempFile("ada", ".key");
+        Files.delete(key);
+        source.tool("efs", "key", "export", key.toString(), "--password", "the demo's password");
         source.installClient(SETTINGS);
 
         String backup = source.runJob("backup");
@@ -80,8 +88,10 @@ class BackupClientTest {
         try (ArchiveReader archive = ArchiveReader.open(source.host("C:\\Backups\\machine.zip"), "machine.zip")) {
             Manifest manifest = archive.manifest();
             List<String> archived = new ArrayList<>();
-            for (Manifest.Record file : manifest.all("file")) {
-                archived.add(file.get("path"));
+            for (Manifest.Record file : manifest.records()) {
+                if (file.kind.equals(FilesPart.RECORD) || file.kind.equals(EncryptedFiles.RECORD)) {
+                    archived.add(file.get("path"));
+                }
             }
             assertTrue(archived.containsAll(made), archived.toString());
             for (String path : archived) {
@@ -91,7 +101,9 @@ class BackupClientTest {
             assertEquals("Ledger Writer", manifest.one("writer").get("name"));
             assertEquals(2, manifest.all("component").size());
             assertTrue(new String(archive.read(manifest.one("document").get("entry"))).contains("Ledger"));
-            assertTrue(manifest.all("skipped").isEmpty());
+            assertTrue(manifest.all("skipped").isEmpty(), manifest.all("skipped").toString());
+            assertEquals(List.of(VAULT, VAULT + "\\accounts.xlsx"),
+                    manifest.all(EncryptedFiles.RECORD).stream().map(r -> r.get("path", "")).toList());
             assertEquals(List.of("SOFTWARE", "SYSTEM", ".DEFAULT"),
                     manifest.all(RegistryPart.RECORD).stream().map(r -> r.get("key", "")).toList());
         }
@@ -120,6 +132,13 @@ class BackupClientTest {
             assertNoJniWarnings(target);
 
             assertEquals(before, Inventory.of(target, TREES));
+
+            // With Ada's key on the machine, her encrypted file reads as it did.
+            target.tool("efs", "key", "import", key.toString(), "--password", "the demo's password");
+            target.tool("efs", "decrypt", VAULT + "\\accounts.xlsx");
+            assertArrayEquals(accounts, Files.readAllBytes(target.host(VAULT + "\\accounts.xlsx")));
+        } finally {
+            Files.deleteIfExists(key);
         }
     }
 }
