@@ -18,7 +18,9 @@ import java.util.Random;
  * ASCII, a path longer than MAX_PATH, the files of the demo's shadow copy writer, and a directory
  * ("Users\Ada\Documents\Vault") for the encryption that the machine tool adds. Used by the
  * demo and the end-to-end tests; run on the machine named by WINSIM_ROOT:
- * {@code java -cp pallux-java.jar:qzbackup-client.jar com.pemrix.demo.backup.DemoTree [C:\root]}.
+ * {@code java -cp pallux-java.jar:qzbackup-client.jar com.pemrix.demo.backup.DemoTree [C:\root]}; with
+ * {@code dial <entry>} it dials a phonebook entry instead, for a connection that is up while a
+ * backup runs.
  */
 public final class DemoTree {
     private static final int SE_DACL_PRESENT = 0x0004;
@@ -38,12 +40,35 @@ public final class DemoTree {
     private DemoTree() {}
 
     public static void main(String[] args) throws Exception {
+        if (args.length == 2 && args[0].equals("dial")) {
+            System.out.println(dial(args[1]));
+            return;
+        }
         BackupApi.init();
         for (String privilege : new String[] {"SeBackupPrivilege", "SeRestorePrivilege", "SeSecurityPrivilege"}) {
             BackupApi.setPrivilege(privilege, true);
         }
         List<String> made = populate(args.length > 0 ? args[0] : "C:\\");
         System.out.println("made " + made.size() + " files and directories");
+    }
+
+    /** Dials a phonebook entry and waits until it is connected; the connection stays up for the machine. */
+    static String dial(String entry) throws InterruptedException {
+        long handle = com.norvane.dialup.Pallux.RasDial(entry, "", "");
+        if (handle <= 0) {
+            throw new IllegalStateException("dialling " + entry + " failed: " + (600 - handle));
+        }
+        for (int i = 0; i < 200; i++) {
+            int state = com.norvane.dialup.Pallux.RasGetConnectStatus(handle);
+            if (state == com.norvane.dialup.Pallux.RASCS_CONNECTED) {
+                return "connected to " + entry;
+            }
+            if (state == com.norvane.dialup.Pallux.RASCS_DISCONNECTED || state == com.norvane.dialup.Pallux.NO_CONNECTION) {
+                throw new IllegalStateException("dialling " + entry + " ended in state " + state);
+            }
+            Thread.sleep(25);
+        }
+        throw new IllegalStateException("dialling " + entry + " did not connect");
     }
 
     /** Makes the tree below root (a drive's root or a directory); returns every path made. */

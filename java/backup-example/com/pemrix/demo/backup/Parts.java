@@ -7,6 +7,10 @@ final class Parts {
     private Parts() {}
 
     static List<Part> standard() {
-        return List.of(new FilesPart(new HostDirectoryLister(), new EncryptedFiles()), new RegistryPart());
+        return List.of(
+                new FilesPart(new HostDirectoryLister(), new EncryptedFiles()),
+                new RegistryPart(),
+                new MachinePart(),
+                new DialUpPart());
     }
 }

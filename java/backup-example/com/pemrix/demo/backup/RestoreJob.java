@@ -32,6 +32,9 @@ final class RestoreJob extends Job {
                 }
                 progress.reportNow();
                 writers.finish(run);
+                for (String service : writers.stoppedServices()) {
+                    run.pendingStart.add(service);
+                }
             }
             VerifyRun verify = new VerifyRun(log, control, archive);
             for (Part part : parts) {
@@ -43,6 +46,10 @@ final class RestoreJob extends Job {
                     StandardCharsets.UTF_8);
             log.line("files compared with the archive: " + verify.table.verdict());
             StringBuilder summary = new StringBuilder(progress.summary());
+            if (!run.pendingStart.isEmpty()) {
+                summary.append("; stopped for the restore, to be started again: ")
+                        .append(String.join(", ", run.pendingStart));
+            }
             if (!run.pendingRestart.isEmpty()) {
                 summary.append("; after the next restart: ").append(String.join(", ", run.pendingRestart));
             }

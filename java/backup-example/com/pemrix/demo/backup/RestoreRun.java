@@ -13,6 +13,8 @@ final class RestoreRun {
     final Manifest manifest;
     /** Paths that could not be restored, with the reason. */
     final List<String> failures = new ArrayList<>();
+    /** Services that the restore stopped and leaves for their owner to start. */
+    final List<String> pendingStart = new ArrayList<>();
     /** What takes effect only when the machine restarts. */
     final List<String> pendingRestart = new ArrayList<>();
     /** Paths left as they are because their writer refused the restore. */

@@ -1,5 +1,6 @@
 package com.pemrix.demo.backup;
 
+import com.pemrix.vaultcore.os.win32.Util;
 import com.pemrix.vss.BackupComponents;
 import com.pemrix.vss.Component;
 import com.pemrix.vss.VSSFactory;
@@ -62,6 +63,7 @@ final class WriterRestore implements AutoCloseable {
 
     private final long handle;
     private final List<Selected> selected;
+    private final List<String> stoppedServices = new ArrayList<>();
     private boolean finished;
 
     private WriterRestore(long handle, List<Selected> selected) {
@@ -165,11 +167,68 @@ final class WriterRestore implements AutoCloseable {
                 VSSFactory.delete_CUnknown(component);
             }
         }
+        stopServices(run);
         for (Selected component : selected) {
             if (component.refusal == null) {
                 run.log.line("restoring writer component " + component.label());
             }
         }
+    }
+
+    /** Restore methods with which the writer wants its service stopped while its files are put back. */
+    static final int VSS_RME_STOP_RESTORE_START = 3;
+    static final int VSS_RME_RESTORE_STOP_START = 8;
+    /** The system's words when a service is not installed: then nothing runs that must stop. */
+    static final String NO_SUCH_SERVICE = "The specified service does not exist as an installed service.";
+
+    /**
+     * Stops the service of each writer that asks for it (and, first, the services that depend on
+     * it). A service that cannot be stopped keeps running, so its writer's components are left as
+     * they are rather than changed under it.
+     */
+    private void stopServices(RestoreRun run) throws ArchiveException {
+        for (Manifest.Record writer : run.manifest.all("writer")) {
+            String method = writer.get("restore-method", "");
+            String service = writer.get("restore-service", "");
+            boolean stopFirst = method.equals(Integer.toString(VSS_RME_STOP_RESTORE_START))
+                    || method.equals(Integer.toString(VSS_RME_RESTORE_STOP_START));
+            if (!stopFirst || service.isEmpty() || !selects(writer.get("id"))) {
+                continue;
+            }
+            try {
+                Util.init();
+                Util.StopServiceN(service);
+                stoppedServices.add(service);
+                run.log.line("stopped the service " + service + " (and the services that depend on it) for writer "
+                        + writer.get("name", "?"));
+            } catch (Exception e) {
+                if (NO_SUCH_SERVICE.equals(e.getMessage())) {
+                    run.log.line("the service " + service + " of writer " + writer.get("name", "?")
+                            + " is not installed here: nothing to stop");
+                    continue;
+                }
+                for (Selected component : selected) {
+                    if (WriterInfo.hex(component.writerId).equals(writer.get("id")) && component.refusal == null) {
+                        component.refusal = "its service " + service + " could not be stopped (" + e.getMessage() + ")";
+                    }
+                }
+                run.log.line("the service " + service + " could not be stopped: " + e.getMessage());
+            }
+        }
+    }
+
+    private boolean selects(String writerId) {
+        for (Selected component : selected) {
+            if (WriterInfo.hex(component.writerId).equals(writerId) && component.refusal == null) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /** The services stopped for the restore; the restore does not start them again. */
+    List<String> stoppedServices() {
+        return stoppedServices;
     }
 
     private static String writerName(RestoreRun run, byte[] writerId) throws ArchiveException {
