@@ -43,6 +43,27 @@ class BackupClientTest {
         return demoFile("ledger-writer.xml");
     }
 
+    /** Dials a phonebook entry of the machine; the connection stays up for the machine. */
+    static void dial(EmulatedMachine machine, String entry) {
+        String output = machine.run(List.of(System.getProperty("java.home") + "/bin/java",
+                "-Djava.library.path=" + System.getenv("WINSIM_BIN"), "-cp", System.getenv("TEST_CLASSPATH"),
+                DemoTree.class.getName(), "dial", entry), java.time.Duration.ofSeconds(60), true);
+        assertTrue(output.contains("connected to " + entry), output);
+    }
+
+    /** The Ledger application's service and the one that depends on it, both running. */
+    static void installLedgerServices(EmulatedMachine machine) throws Exception {
+        Path program = machine.host("C:\\Program Files\\Ledger\\ledger-service.exe");
+        Files.createDirectories(program.getParent());
+        Files.copy(Paths.get(System.getenv("WINSIM_BIN"), "scm_test_service"), program);
+        program.toFile().setExecutable(true);
+        String command = "\"C:\\Program Files\\Ledger\\ledger-service.exe\"";
+        machine.tool("sc", "create", "LedgerService", command, "Ledger");
+        machine.tool("sc", "create", "LedgerReports", command, "Ledger Reports", "--depend", "LedgerService");
+        machine.tool("sc", "start", "LedgerService", "stophint=50");
+        machine.tool("sc", "start", "LedgerReports", "stophint=50");
+    }
+
     /** The keys of the Ledger application's settings, as the machine tool lists them. */
     static String ledgerSettings(EmulatedMachine machine) {
         StringBuilder keys = new StringBuilder();
@@ -69,6 +90,9 @@ class BackupClientTest {
         List<String> made = DemoTree.populate("C:\\");
         source.tool("vss", "writer", "add", ledgerWriter().toString());
         source.tool("reg", "import", demoFile("ledger.reg").toString());
+        source.tool("reg", "import", demoFile("source-machine.reg").toString());
+        source.tool("ras", "entry", "add", "Head Office", "555-0100");
+        dial(source, "Head Office");
         byte[] accounts = Files.readAllBytes(source.host(VAULT + "\\accounts.xlsx"));
         source.tool("efs", "encrypt", VAULT);
         source.tool("efs", "encrypt", VAULT + "\\accounts.xlsx");
@@ -111,6 +135,7 @@ class BackupClientTest {
         String settings = ledgerSettings(source);
 
         try (EmulatedMachine target = EmulatedMachine.fresh("target")) {
+            installLedgerServices(target);
             target.tool("vss", "writer", "add", ledgerWriter().toString());
             target.installClient(SETTINGS);
             Files.createDirectories(target.host("C:\\Backups"));
@@ -120,6 +145,10 @@ class BackupClientTest {
             assertTrue(restore.startsWith("succeeded restore: "), restore + "\n" + target.clientLog());
             assertTrue(target.clientLog().contains("restoring writer component Ledger Writer: Ledger\\Data"));
             assertTrue(restore.contains("after the next restart: HKLM\\SOFTWARE, HKLM\\SYSTEM, HKU\\.DEFAULT"), restore);
+            assertTrue(restore.contains("stopped for the restore, to be started again: LedgerService"), restore);
+            String services = target.tool("sc", "list");
+            assertTrue(services.contains("LedgerService  STOPPED") && services.contains("LedgerReports  STOPPED"),
+                    services);
             target.stopService();
             assertTrue(target.tool("restart").contains("replaced"));
             assertEquals(settings, ledgerSettings(target));
@@ -128,6 +157,10 @@ class BackupClientTest {
             String report = target.read(EmulatedMachine.INSTALL_DIRECTORY + "\\verify-report.txt");
             assertTrue(report.contains("C:\\Users\\Ada\\Documents\\holiday.mp4"), report);
             assertTrue(report.matches("(?s).*HKLM\\\\SOFTWARE\\\\Ledger +13 +same.*"), report);
+            assertTrue(report.matches("(?s).*computer name \\(dns-fully-qualified\\) +ledger-srv.accounts.example"
+                    + " +ledger-srv.accounts.example +same.*"), report);
+            assertTrue(report.matches("(?s).*product type +server +server +same.*"), report);
+            assertTrue(report.matches("(?s).*connection Head Office +connected +recorded.*"), report);
             target.stopService();
             assertNoJniWarnings(target);
 
