@@ -155,7 +155,7 @@ void onJavaThread(Check check)
 
 class WatchedObject : public ComObjectHolder {
 public:
-    explicit WatchedObject(bool &deleted) : ComObjectHolder(nullptr), deleted_(deleted) {}
+    explicit WatchedObject(bool &deleted) : ComObjectHolder(nullptr, ObjectKind::component), deleted_(deleted) {}
     ~WatchedObject() override { deleted_ = true; }
 
 private:
