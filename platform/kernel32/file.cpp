@@ -2,6 +2,7 @@
 #include "kernel32/file.h"
 
 #include "advapi32/token.h"
+#include "kernel32/caller_memory.h"
 #include "machine/file_metadata.h"
 #include "machine/paths.h"
 #include "machine/security_descriptor.h"
@@ -17,6 +18,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 
 namespace winsim {
 
@@ -198,6 +200,24 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         return fail(ERROR_INVALID_PARAMETER);
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
         return fail(ERROR_INVALID_PARAMETER);
+    // The security attributes are read whatever the disposition, as Windows reads them; a
+    // pointer that leads nowhere fails the call instead of the process.
+    std::optional<SecurityDescriptor> requestedSecurity;
+    if (securityAttributes) {
+        SECURITY_ATTRIBUTES attributes;
+        if (copyCallerMemory(securityAttributes, &attributes, sizeof attributes) != sizeof attributes)
+            return fail(ERROR_NOACCESS);
+        if (attributes.lpSecurityDescriptor) {
+            // A self-relative descriptor is bounded by its own offsets and 16-bit ACL sizes.
+            Bytes raw(65536);
+            size_t readable = copyCallerMemory(attributes.lpSecurityDescriptor, raw.data(), raw.size());
+            if (readable == 0)
+                return fail(ERROR_NOACCESS);
+            SecurityDescriptor sd;
+            if (parseSecurityDescriptor(raw.data(), readable, sd) == 0)
+                requestedSecurity = std::move(sd);
+        }
+    }
     MappedPath mapped;
     if (DWORD error = mapWindowsPath(fileName, mapped))
         return fail(error);
@@ -287,13 +307,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         if (created || disposition == CREATE_ALWAYS)
             if (DWORD error = writeAttributes(file->fd, st, newAttributes))
                 return fail(error);
-        if (created && securityAttributes && securityAttributes->lpSecurityDescriptor) {
-            SecurityDescriptor sd;
-            const auto *raw = static_cast<const uint8_t *>(securityAttributes->lpSecurityDescriptor);
-            // The caller's descriptor is self-relative; its length is bounded by its own offsets.
-            if (parseSecurityDescriptor(raw, 65536, sd) == 0)
-                writeSecurity(file->fd, st, sd, partsPresent(sd));
-        }
+        if (created && requestedSecurity)
+            writeSecurity(file->fd, st, *requestedSecurity, partsPresent(*requestedSecurity));
     }
 
     HANDLE handle = insertHandle(file);

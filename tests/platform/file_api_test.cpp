@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -174,6 +175,45 @@ TEST(Files, SecurityNeedsRoomAndThePrivilegeForTheSacl)
                                  needed, &needed));
     EXPECT_FALSE(GetFileSecurityW(file.c_str(), SACL_SECURITY_INFORMATION, room.data(), needed, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
+}
+
+// Security attributes are probed, not followed: a pointer that leads nowhere fails the call
+// with ERROR_NOACCESS and creates nothing; a descriptor that ends right before an unreadable
+// page is read up to its end.
+TEST(Files, SecurityAttributesThatCannotBeReadFailTheCall)
+{
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *pages = static_cast<uint8_t *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    std::u16string file = freshDirectory(u"probe") + u"\\f.txt";
+    auto create = [&](SECURITY_ATTRIBUTES *attributes) {
+        return CreateFileW(file.c_str(), GENERIC_WRITE, 0, attributes, CREATE_NEW, 0, nullptr);
+    };
+
+    EXPECT_EQ(create(reinterpret_cast<SECURITY_ATTRIBUTES *>(pages + page)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_EQ(create(reinterpret_cast<SECURITY_ATTRIBUTES *>(0x10)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, pages + page + 64, FALSE};
+    EXPECT_EQ(create(&attributes), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Owner S-1-5-32-544 only: 20 bytes of header and 16 of SID, at the very end of the page.
+    const uint8_t descriptor[36] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    memcpy(pages + page - sizeof descriptor, descriptor, sizeof descriptor);
+    attributes.lpSecurityDescriptor = pages + page - sizeof descriptor;
+    HANDLE handle = create(&attributes);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(handle);
+    uint8_t stored[256];
+    DWORD needed = 0;
+    ASSERT_TRUE(GetFileSecurityW(file.c_str(), OWNER_SECURITY_INFORMATION, stored, sizeof stored, &needed));
+    ASSERT_GE(needed, 36u);
+    EXPECT_EQ(memcmp(stored + 20, descriptor + 20, 16), 0);
+    munmap(pages, 2 * page);
 }
 
 TEST(Tokens, PrivilegesAreLookedUpAndAdjusted)
