@@ -72,7 +72,7 @@ NativeBackupComponents::~NativeBackupComponents()
         backup->FreeWriterStatus();
     backup->Release();
     ownedInterface = nullptr;
-    if (comInitialised)
+    if (comInitialised && creatorThread == std::this_thread::get_id())
         CoUninitialize();
 }
 

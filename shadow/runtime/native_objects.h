@@ -15,6 +15,7 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <thread>
 #include <type_traits>
 
 namespace shadelink {
@@ -64,8 +65,11 @@ public:
     bool statusGathered = false;
     bool metadataGathered = false;
     // Whether the thread's COM initialisation made for this object succeeded, and so is undone
-    // when it is deleted.
+    // when it is deleted on that thread.
     bool comInitialised;
+    // The thread that made the object, whose COM initialisation it holds: COM is per thread, so
+    // a deletion on another thread cannot undo it, and must not undo that thread's own.
+    std::thread::id creatorThread = std::this_thread::get_id();
 };
 
 class NativeWriterMetaData : public ComObjectHolder {
