@@ -2,7 +2,7 @@
 // Samba and Wine:
 //   DOS attributes   user.DOSATTRIB                  (every version read; version 3 written)
 //   named streams    user.DosStream.<name>:$DATA     (data plus one trailing NUL)
-//   security         user.NTACL                      (version 1)
+//   security         user.NTACL                      (versions 1 to 4 read; version 1 written)
 // A named stream that the file system cannot hold as an extended attribute (ext4 keeps about
 // 4 KB of them per file) lives in a sidecar file under <root>/sidecar, found through the
 // file's user.winsim.sidecar attribute.
