@@ -20,6 +20,19 @@
 
 namespace winsim {
 
+// The names of a file's extended attributes, listed once: a reader that is given them asks only
+// for the attributes that exist, so a file without any costs one listing instead of a failed
+// read of each. (A file system without extended attributes lists none.)
+class AttributeNames {
+public:
+    explicit AttributeNames(int fd);
+    bool has(const std::string &name) const;
+    const std::vector<std::string> &all() const { return names_; }
+
+private:
+    std::vector<std::string> names_;
+};
+
 // ---- DOS attributes ----
 
 // Decodes any form Samba has written: the bare "0x.." text, or the text followed by the
@@ -51,6 +64,7 @@ struct NamedStream {
 
 // The named streams of a file, sorted by name. Returns 0 or a Windows error.
 DWORD listNamedStreams(int fd, std::vector<NamedStream> &streams);
+DWORD listNamedStreams(int fd, const AttributeNames &names, std::vector<NamedStream> &streams);
 
 // Writes one named stream, replacing a stream of the same name in any case. Contents of any
 // size arrive in pieces; finish() stores them. Destroying an unfinished writer discards them.
@@ -85,6 +99,7 @@ std::string sidecarDirectoryOf(const std::string &id);
 
 // The stored descriptor with any part it lacks filled from the synthesised one.
 SecurityDescriptor readSecurity(int fd, const struct stat &st);
+SecurityDescriptor readSecurity(int fd, const struct stat &st, const AttributeNames &names);
 // Stores the parts of sd that `which` names, keeping the others.
 DWORD writeSecurity(int fd, const struct stat &st, const SecurityDescriptor &sd, SECURITY_INFORMATION which);
 

@@ -111,11 +111,16 @@ bool upperEquals(const std::string &a, const char *b)
 }
 
 // Replaces each name that does not exist as given by an existing entry of the same name in
-// another case; stops at the first name that has no match at all.
-std::string resolveCase(const std::string &posix, size_t fixedLength)
+// another case; stops at the first name that has no match at all. A path that exists as given
+// needs no search; its lstat is kept in found.
+std::string resolveCase(const std::string &posix, size_t fixedLength, std::optional<struct stat> &found)
 {
     struct stat st;
-    if (lstat(posix.c_str(), &st) == 0 || errno != ENOENT)
+    if (lstat(posix.c_str(), &st) == 0) {
+        found = st;
+        return posix;
+    }
+    if (errno != ENOENT)
         return posix;
     std::string resolved = posix.substr(0, fixedLength);
     size_t pos = fixedLength;
@@ -180,6 +185,7 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
 
     std::string base;
     size_t fixed = 0;
+    enum class Root { checked, drive, snapshot } rootToCheck = Root::checked;
     if (out.prefixed && startsWith(rest, kShadowCopyDevice)) {
         rest.remove_prefix(kShadowCopyDevice.size());
         unsigned long number = 0;
@@ -192,9 +198,7 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
         base = shadowCopyDirectory(number);
         fixed = base.size();
         out.readOnly = true;
-        struct stat st;
-        if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return ERROR_PATH_NOT_FOUND;
+        rootToCheck = Root::snapshot;
     } else if (out.prefixed && startsWith(rest, u"UNC\\")) {
         rest.remove_prefix(4);
         base = machineRoot() + "/unc";
@@ -211,9 +215,7 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
         base = driveDirectory(rest[0]);
         fixed = base.size();
         rest.remove_prefix(2);
-        struct stat st;
-        if (base != "/" && stat(base.c_str(), &st) != 0)
-            return ERROR_PATH_NOT_FOUND;
+        rootToCheck = base != "/" ? Root::drive : Root::checked;
     } else if (!out.prefixed && rest[0] == u'/') {
         base = "/";
         fixed = 1;
@@ -231,10 +233,26 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
         return ERROR_INVALID_NAME;
     }
 
+    // A drive or shadow copy that the machine does not have makes any path on it not found; it
+    // is looked at only when the path itself was not found as given.
+    auto rootMissing = [&] {
+        struct stat st;
+        if (rootToCheck == Root::checked || (options & kPathAsGiven))
+            return false;
+        return stat(base.c_str(), &st) != 0 || (rootToCheck == Root::snapshot && !S_ISDIR(st.st_mode));
+    };
     std::string joined;
     if (DWORD error = joinComponents(base, splitComponents(rest), out.prefixed, options, joined))
-        return error;
-    out.posix = resolveCase(joined, fixed);
+        return rootMissing() ? ERROR_PATH_NOT_FOUND : error;
+    if (options & kPathAsGiven) {
+        out.posix = std::move(joined);
+        return 0;
+    }
+    out.posix = resolveCase(joined, fixed, out.found);
+    if (!out.found && rootMissing()) {
+        out = MappedPath{};
+        return ERROR_PATH_NOT_FOUND;
+    }
     return 0;
 }
 

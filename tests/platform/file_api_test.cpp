@@ -106,6 +106,31 @@ TEST(Files, ReadOnlyFilesRefuseWriteAccess)
     CloseHandle(reader);
 }
 
+// The file is opened before its attributes are looked at; a refused open changes nothing.
+TEST(Files, RefusedOpensLeaveTheFileAsItWas)
+{
+    std::u16string file = freshDirectory(u"refused") + u"\\h.txt";
+    HANDLE writer = open(file, GENERIC_WRITE, 0, CREATE_NEW);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writer, "kept", 4, &written, nullptr));
+    CloseHandle(writer);
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(open(file, GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(open(file, GENERIC_READ, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    struct stat st;
+    ASSERT_EQ(stat(hostPath(file).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    // A name in another case is still found, through the search.
+    std::u16string upper = file.substr(0, file.size() - 5) + u"H.TXT";
+    HANDLE reader = open(upper, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    CloseHandle(reader);
+    EXPECT_EQ(GetFileAttributesW(upper.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+}
+
 TEST(Files, SharingModesFollowTheWindowsRules)
 {
     std::u16string file = freshDirectory(u"share") + u"\\s.txt";
