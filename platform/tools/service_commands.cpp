@@ -123,12 +123,13 @@ int serviceCommand(int argc, char **argv)
             status = lastFailure("StartService");
     } else if ((verb == "stop" || verb == "interrogate") && argc == 2) {
         DWORD control = verb == "stop" ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_INTERROGATE;
+        // The status is the one the control returned; the process, the one the control went to
+        // (asked before, as a stopped service has none).
+        DWORD processId = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info),
+                                               sizeof info, &needed)
+                              ? info.dwProcessId
+                              : 0;
         if (ControlService(service, control, &current)) {
-            // The status is the one the control returned; the process comes from a query.
-            DWORD processId = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info),
-                                                   sizeof info, &needed)
-                                  ? info.dwProcessId
-                                  : 0;
             printStatus(name, current, processId);
         } else {
             status = lastFailure("ControlService");
