@@ -218,23 +218,29 @@ TEST_F(ErrorReports, WithoutAdministrativeRightsNothingIsWrittenButTheErrorIsRec
     EXPECT_FALSE(source.open("Reporter", nullptr));
 }
 
-// A source name longer than the 518 characters kept is cut there, in the source and in its key
-// under the event log's registration, whatever its length.
-TEST_F(ErrorReports, ALongSourceNameIsCutToWhatIsKept)
+// The key of a source is named by a path built to its length, not in a buffer of fixed size:
+// a name of the registry's longest (255 characters) registers and reports; a longer one, which
+// the registry refuses as Windows does, reports nothing and still records the error.
+TEST_F(ErrorReports, LongSourceNames)
 {
-    const std::string longName = "Reporter" + std::string(600, 'x');
-    ServiceConfig config(longName, "Long");
-    config.reportError("long name");
-    const std::string kept = longName.substr(0, 518);
+    const std::string longest = "Reporter" + std::string(247, 'x');
+    ServiceConfig config(longest, "Long");
+    config.reportError("longest name");
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\" + kept).c_str(),
-                            0, KEY_READ, &key),
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            ("SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\" + longest).c_str(), 0,
+                            KEY_READ, &key),
               ERROR_SUCCESS);
     RegCloseKey(key);
     auto events = winsim::readEventLog("Application");
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].source, kept);
-    EXPECT_EQ(events[0].strings, std::vector<std::string>{"long name"});
+    EXPECT_EQ(events[0].source, longest);
+
+    ServiceConfig tooLong("Reporter" + std::string(600, 'x'), "Too long");
+    SetLastError(ERROR_INVALID_HANDLE);
+    tooLong.reportError("too long a name");
+    EXPECT_EQ(tooLong.lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
 }
 
 TEST_F(ErrorReports, EmptyNameLogsNothing)
