@@ -230,7 +230,7 @@ DWORD prepareRead(BackupContext &context, FileObject &file, bool processSecurity
         SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
         if (file.access & ACCESS_SYSTEM_SECURITY)
             parts |= SACL_SECURITY_INFORMATION;
-        context.security = buildSecurityDescriptor(readSecurity(file.fd, st, names), parts);
+        context.security = securityDescriptorOf(file.fd, st, names, parts);
         const Bytes *security = &context.security;
         context.encoder.add({BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, security->size(), u""},
                             [security](uint64_t offset, uint8_t *into, size_t count, size_t &got) {

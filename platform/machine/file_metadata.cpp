@@ -500,6 +500,31 @@ SecurityDescriptor readSecurity(int fd, const struct stat &st, const AttributeNa
     return readSecurityIf(fd, st, names.has(kNtAclName));
 }
 
+Bytes securityDescriptorOf(int fd, const struct stat &st, const AttributeNames &names, SECURITY_INFORMATION which)
+{
+    if (names.has(kNtAclName))
+        return buildSecurityDescriptor(readSecurityIf(fd, st, true), which);
+    struct Synthesised {
+        bool valid = false;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        mode_t mode = 0;
+        SECURITY_INFORMATION which = 0;
+        Bytes descriptor;
+    };
+    thread_local Synthesised last;
+    const mode_t mode = st.st_mode & 0777;
+    if (!last.valid || last.uid != st.st_uid || last.gid != st.st_gid || last.mode != mode || last.which != which) {
+        last.descriptor = buildSecurityDescriptor(synthesiseSecurityDescriptor(st.st_uid, st.st_gid, mode), which);
+        last.valid = true;
+        last.uid = st.st_uid;
+        last.gid = st.st_gid;
+        last.mode = mode;
+        last.which = which;
+    }
+    return last.descriptor;
+}
+
 DWORD writeSecurity(int fd, const struct stat &st, const SecurityDescriptor &sd, SECURITY_INFORMATION which)
 {
     SecurityDescriptor updated = readSecurity(fd, st);

@@ -100,6 +100,10 @@ std::string sidecarDirectoryOf(const std::string &id);
 // The stored descriptor with any part it lacks filled from the synthesised one.
 SecurityDescriptor readSecurity(int fd, const struct stat &st);
 SecurityDescriptor readSecurity(int fd, const struct stat &st, const AttributeNames &names);
+// The self-relative form of the parts `which` of that descriptor. Files without a stored one
+// that have the same owner, group and mode have the same synthesised one: the last is kept (per
+// thread), so a tree of such files does not build it again for each.
+Bytes securityDescriptorOf(int fd, const struct stat &st, const AttributeNames &names, SECURITY_INFORMATION which);
 // Stores the parts of sd that `which` names, keeping the others.
 DWORD writeSecurity(int fd, const struct stat &st, const SecurityDescriptor &sd, SECURITY_INFORMATION which);
 

@@ -35,6 +35,7 @@ bool startsWith(std::u16string_view s, std::u16string_view prefix)
 std::vector<std::u16string_view> splitComponents(std::u16string_view path)
 {
     std::vector<std::u16string_view> parts;
+    parts.reserve(16);
     size_t i = 0;
     while (i < path.size()) {
         while (i < path.size() && isSeparator(path[i]))
@@ -70,35 +71,44 @@ std::u16string_view trimTrailing(std::u16string_view name)
 }
 
 // Joins components under base, folding "." and ".." lexically and never climbing above base
-// when base is a root.
+// when base is a root. A relative path keeps the ".." that climb above its start.
 DWORD joinComponents(std::string base, const std::vector<std::u16string_view> &parts, bool prefixed,
                      unsigned options, std::string &out)
 {
-    std::vector<std::string> stack;
     const bool absolute = !base.empty();
+    out = std::move(base);
+    // Where each component joined so far begins (at its separator), for ".." to take it back.
+    std::vector<size_t> starts;
+    starts.reserve(parts.size());
+    size_t climbs = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
         std::u16string_view part = prefixed ? parts[i] : trimTrailing(parts[i]);
         bool last = i + 1 == parts.size();
         if (part == u".")
             continue;
         if (part == u"..") {
-            if (!stack.empty() && stack.back() != "..")
-                stack.pop_back();
-            else if (!absolute)
-                stack.push_back("..");
+            if (!starts.empty()) {
+                out.resize(starts.back());
+                starts.pop_back();
+            } else if (!absolute) {
+                ++climbs;
+            }
             continue;
         }
         if (part.empty())
             return ERROR_INVALID_NAME;
         if (DWORD error = checkComponent(part, last && (options & kPathAllowWildcards)))
             return error;
-        stack.push_back(toUtf8(part));
-    }
-    out = base;
-    for (const std::string &piece : stack) {
+        starts.push_back(out.size());
         if (!out.empty() && out.back() != '/')
             out += '/';
-        out += piece;
+        out += toUtf8(part);
+    }
+    if (climbs > 0) {
+        std::string up;
+        for (size_t i = 0; i < climbs; ++i)
+            up += i + 1 < climbs || !out.empty() ? "../" : "..";
+        out = up + out;
     }
     if (out.empty())
         out = absolute ? "/" : ".";

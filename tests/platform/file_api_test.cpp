@@ -365,3 +365,48 @@ TEST(BackupApi, SecurityStreamsNeedTheRightsOfTheHandle)
     ASSERT_TRUE(GetFileSecurityW(file.c_str(), OWNER_SECURITY_INFORMATION, before, sizeof before, &needed));
     EXPECT_EQ(std::vector<BYTE>(before + 20, before + needed), std::vector<BYTE>(system, system + 12));
 }
+
+// The security stream of each file is its own, also where files of one owner and mode share a
+// synthesised descriptor: files of other modes, and one with a stored descriptor, in between.
+TEST(BackupApi, EachFilesSecurityStreamIsItsOwn)
+{
+    std::u16string dir = freshDirectory(u"security");
+    struct Case {
+        const char16_t *name;
+        mode_t mode;
+    } cases[] = {{u"\\a", 0600}, {u"\\b", 0644}, {u"\\c", 0600}, {u"\\d", 0640}, {u"\\e", 0600}};
+    for (const Case &c : cases) {
+        CloseHandle(open(dir + c.name, GENERIC_WRITE, 0, CREATE_NEW));
+        ASSERT_EQ(chmod(hostPath(dir + c.name).c_str(), c.mode), 0);
+    }
+    // d gets a descriptor of its own, restored through a security stream.
+    const BYTE ownerOnly[36] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    HANDLE writer = open(dir + u"\\d", WRITE_OWNER | WRITE_DAC, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    BYTE header[20] = {BACKUP_SECURITY_DATA, 0, 0, 0, STREAM_CONTAINS_SECURITY, 0, 0, 0, sizeof ownerOnly};
+    LPVOID context = nullptr;
+    DWORD done = 0;
+    ASSERT_TRUE(BackupWrite(writer, header, sizeof header, &done, FALSE, TRUE, &context));
+    ASSERT_TRUE(BackupWrite(writer, const_cast<BYTE *>(ownerOnly), sizeof ownerOnly, &done, FALSE, TRUE, &context));
+    BackupWrite(writer, nullptr, 0, &done, TRUE, TRUE, &context);
+    CloseHandle(writer);
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(static_cast<char>(c.name[1]));
+        std::u16string file = dir + c.name;
+        BYTE expected[512];
+        DWORD needed = 0;
+        ASSERT_TRUE(GetFileSecurityW(file.c_str(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                       DACL_SECURITY_INFORMATION,
+                                     expected, sizeof expected, &needed));
+        HANDLE in = open(file, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        BYTE stream[1024];
+        context = nullptr;
+        ASSERT_TRUE(BackupRead(in, stream, sizeof stream, &done, FALSE, TRUE, &context));
+        BackupRead(in, nullptr, 0, &done, TRUE, TRUE, &context);
+        CloseHandle(in);
+        ASSERT_EQ(stream[0], BACKUP_SECURITY_DATA);
+        ASSERT_EQ(stream[8], needed);
+        EXPECT_EQ(memcmp(stream + 20, expected, needed), 0);
+    }
+}
