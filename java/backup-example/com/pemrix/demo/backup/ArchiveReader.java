@@ -71,7 +71,12 @@ final class ArchiveReader implements AutoCloseable {
             control.checkpoint();
             String entryName = record.get("name");
             long length = record.getLong("length");
-            long expectedCrc = Long.parseLong(record.get("crc"), 16);
+            long expectedCrc;
+            try {
+                expectedCrc = Long.parseLong(record.get("crc"), 16);
+            } catch (NumberFormatException e) {
+                throw damaged("the manifest's checksum of " + entryName + " is not a number");
+            }
             ZipEntry entry = zip.getEntry(entryName);
             if (entry == null) {
                 throw damaged("its entry " + entryName + " is missing");

@@ -1,11 +1,10 @@
 package com.pemrix.demo.backup;
 
-import java.io.BufferedOutputStream;
 import java.io.ByteArrayInputStream;
-import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -64,7 +63,7 @@ final class ArchiveWriter implements AutoCloseable {
     private final Path target;
     private final Path partial;
     private final Manifest manifest;
-    private final FileOutputStream file;
+    private final FileChannel file;
     private final ZipOutputStream zip;
     private final HeldContent held = new HeldContent();
     private long entries;
@@ -76,8 +75,9 @@ final class ArchiveWriter implements AutoCloseable {
         this.partial = partial;
         this.manifest = manifest;
         Files.createDirectories(partial.getParent());
-        this.file = new FileOutputStream(partial.toFile());
-        this.zip = new ZipOutputStream(new BufferedOutputStream(file, 1 << 16));
+        this.file = FileChannel.open(partial, StandardOpenOption.WRITE, StandardOpenOption.CREATE,
+                StandardOpenOption.TRUNCATE_EXISTING);
+        this.zip = new ZipOutputStream(new ChannelOutput(file));
         zip.setMethod(ZipOutputStream.STORED);
     }
 
@@ -163,7 +163,7 @@ final class ArchiveWriter implements AutoCloseable {
         zip.closeEntry();
         zip.finish();
         zip.flush();
-        file.getFD().sync();
+        file.force(true);
         zip.close();
         closed = true;
         Files.move(partial, target, StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
@@ -265,6 +265,62 @@ final class ArchiveWriter implements AutoCloseable {
         void finish() {
             if (!overflowed) {
                 crc.update(bytes, 0, (int) length);
+            }
+        }
+    }
+
+    /**
+     * Buffered writes to the archive's file through one direct buffer: each piece is copied once
+     * into memory the system writes from, where a stream would allocate a native copy per call.
+     */
+    private static final class ChannelOutput extends OutputStream {
+        private final FileChannel channel;
+        private final ByteBuffer buffer = ByteBuffer.allocateDirect(1 << 20);
+
+        ChannelOutput(FileChannel channel) {
+            this.channel = channel;
+        }
+
+        @Override
+        public void write(int b) throws IOException {
+            if (!buffer.hasRemaining()) {
+                drain();
+            }
+            buffer.put((byte) b);
+        }
+
+        @Override
+        public void write(byte[] data, int offset, int count) throws IOException {
+            while (count > 0) {
+                if (!buffer.hasRemaining()) {
+                    drain();
+                }
+                int n = Math.min(count, buffer.remaining());
+                buffer.put(data, offset, n);
+                offset += n;
+                count -= n;
+            }
+        }
+
+        private void drain() throws IOException {
+            buffer.flip();
+            while (buffer.hasRemaining()) {
+                channel.write(buffer);
+            }
+            buffer.clear();
+        }
+
+        @Override
+        public void flush() throws IOException {
+            drain();
+        }
+
+        @Override
+        public void close() throws IOException {
+            try {
+                drain();
+            } finally {
+                channel.close();
             }
         }
     }

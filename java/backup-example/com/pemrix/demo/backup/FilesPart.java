@@ -6,7 +6,10 @@ import java.io.InputStream;
 import java.nio.file.Files;
 import java.util.ArrayList;
 import java.util.Collections;
+import java.util.HashSet;
 import java.util.List;
+import java.util.Locale;
+import java.util.Set;
 
 /**
  * Files and directories, each as its backup stream (data, alternate streams, security) read from
@@ -139,10 +142,24 @@ final class FilesPart implements Part {
                 run.failed(path, "the directory cannot be made (" + e.getMessage() + ")");
             }
         }
+        Set<String> made = new HashSet<>();
+        for (Manifest.Record record : directories) {
+            made.add(record.get("path").toLowerCase(Locale.ROOT));
+        }
         for (Manifest.Record record : records) {
             run.control.checkpoint();
             if (!record.get("kind").equals("file")) {
                 continue;
+            }
+            // A file named by the settings on its own comes without its directory.
+            String parent = LocalFiles.parent(record.get("path"));
+            if (made.add(parent.toLowerCase(Locale.ROOT))) {
+                try {
+                    Files.createDirectories(LocalFiles.of(parent));
+                } catch (IOException e) {
+                    run.failed(record.get("path"), "its directory cannot be made (" + e.getMessage() + ")");
+                    continue;
+                }
             }
             if (record.kind.equals(EncryptedFiles.RECORD)) {
                 if (!leftAlone(run, record.get("path"))) {

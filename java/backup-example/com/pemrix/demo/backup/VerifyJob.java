@@ -11,6 +11,7 @@ import java.util.List;
  */
 final class VerifyJob extends Job {
     static final String REPORT_FILE = "verify-report.txt";
+    static final String SKIPPED = "skipped at the backup";
 
     VerifyJob(JobSettings settings, JobLog log, JobControl control, List<Part> parts) {
         super(settings, log, control, parts);
@@ -25,6 +26,14 @@ final class VerifyJob extends Job {
                 control.checkpoint();
                 log.line("verifying " + part.name());
                 part.verify(run);
+            }
+            List<Manifest.Record> skipped = archive.manifest().all("skipped");
+            if (!skipped.isEmpty()) {
+                // Not in the archive, so nothing to compare; listed so that nobody takes them for restored.
+                run.table.section(SKIPPED, "why");
+                for (Manifest.Record record : skipped) {
+                    run.table.row(SKIPPED, record.get("path"), true, record.get("reason", "?"));
+                }
             }
             Files.writeString(Paths.get(System.getProperty("user.dir"), REPORT_FILE), run.table.render(),
                     StandardCharsets.UTF_8);
