@@ -19,7 +19,7 @@ import java.util.stream.Stream;
  * {@code WINSIM_ROOT=... java ... com.pemrix.testsupport.Inventory C:\dir ...}.
  */
 public final class Inventory {
-    /** Attribute bits compared: read-only, hidden, system, directory, archive, temporary, offline, not indexed, encrypted. */
+    /** Attribute bits compared: R, H, S, directory, archive, temporary, offline, not indexed, encrypted. */
     private static final int COMPARED = 0x1 | 0x2 | 0x4 | 0x10 | 0x20 | 0x100 | 0x1000 | 0x2000 | 0x4000;
     private static final int DIRECTORY = 0x10;
     private static final int ENCRYPTED = 0x4000;

@@ -47,7 +47,8 @@ final class ArchiveReader implements AutoCloseable {
             CRC32 crc = new CRC32();
             crc.update(text);
             if (text.length != entry.getSize() || crc.getValue() != entry.getCrc()) {
-                throw new ArchiveException("the archive " + name + " is damaged: its manifest does not match its checksum");
+                throw new ArchiveException(
+                        "the archive " + name + " is damaged: its manifest does not match its checksum");
             }
             return new ArchiveReader(name, zip, Manifest.decode(text));
         } catch (ArchiveException e) {

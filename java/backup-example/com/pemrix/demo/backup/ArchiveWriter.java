@@ -254,7 +254,8 @@ final class ArchiveWriter implements AutoCloseable {
                 crc.update(data, offset, count);
             } else {
                 if (length + count > bytes.length) {
-                    bytes = Arrays.copyOf(bytes, (int) Math.min(MEMORY_LIMIT, Math.max(bytes.length * 2L, length + count)));
+                    long grown = Math.max(bytes.length * 2L, length + count);
+                    bytes = Arrays.copyOf(bytes, (int) Math.min(MEMORY_LIMIT, grown));
                 }
                 System.arraycopy(data, offset, bytes, (int) length, count);
             }

@@ -64,9 +64,11 @@ final class BackupStreams {
                     BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
             int[] writeContext = new int[2];
             try {
-                for (int n; (n = BackupApi.BackupRead(readContext, source, buffer, 0, buffer.length, false, true)) > 0;) {
+                int n;
+                while ((n = BackupApi.BackupRead(readContext, source, buffer, 0, buffer.length, false, true)) > 0) {
                     for (int written = 0; written < n;) {
-                        int done = BackupApi.BackupWrite(writeContext, target, buffer, written, n - written, false, true);
+                        int done = BackupApi.BackupWrite(writeContext, target, buffer, written, n - written, false,
+                                true);
                         if (done <= 0) {
                             throw new IOException("the system took no part of the backup stream");
                         }

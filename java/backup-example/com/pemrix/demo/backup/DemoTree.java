@@ -1,5 +1,6 @@
 package com.pemrix.demo.backup;
 
+import com.norvane.dialup.Pallux;
 import com.pemrix.vaultcore.os.win32.BackupApi;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
@@ -54,16 +55,16 @@ public final class DemoTree {
 
     /** Dials a phonebook entry and waits until it is connected; the connection stays up for the machine. */
     static String dial(String entry) throws InterruptedException {
-        long handle = com.norvane.dialup.Pallux.RasDial(entry, "", "");
+        long handle = Pallux.RasDial(entry, "", "");
         if (handle <= 0) {
             throw new IllegalStateException("dialling " + entry + " failed: " + (600 - handle));
         }
         for (int i = 0; i < 200; i++) {
-            int state = com.norvane.dialup.Pallux.RasGetConnectStatus(handle);
-            if (state == com.norvane.dialup.Pallux.RASCS_CONNECTED) {
+            int state = Pallux.RasGetConnectStatus(handle);
+            if (state == Pallux.RASCS_CONNECTED) {
                 return "connected to " + entry;
             }
-            if (state == com.norvane.dialup.Pallux.RASCS_DISCONNECTED || state == com.norvane.dialup.Pallux.NO_CONNECTION) {
+            if (state == Pallux.RASCS_DISCONNECTED || state == Pallux.NO_CONNECTION) {
                 throw new IllegalStateException("dialling " + entry + " ended in state " + state);
             }
             Thread.sleep(25);

@@ -300,7 +300,8 @@ final class FilesPart implements Part {
         String data = was.data() == null && now.data() == null ? VerificationTable.NONE
                 : dataSame ? VerificationTable.SAME : VerificationTable.DIFFERENT;
         String streams = was.streams().isEmpty() && now.streams().isEmpty() ? VerificationTable.NONE
-                : (streamsSame ? VerificationTable.SAME : VerificationTable.DIFFERENT) + " (" + now.streams().size() + ")";
+                : (streamsSame ? VerificationTable.SAME : VerificationTable.DIFFERENT) + " ("
+                        + now.streams().size() + ")";
         String attributes = attributesSame ? VerificationTable.SAME + " " + FileAttributes.letters(current)
                 : VerificationTable.DIFFERENT + " " + FileAttributes.letters(archived) + "/"
                         + FileAttributes.letters(current);

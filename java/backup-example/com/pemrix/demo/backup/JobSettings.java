@@ -125,7 +125,9 @@ final class JobSettings {
     }
 
     private static void requireAbsolute(String key, String path) {
-        if (path.length() < 3 || path.charAt(1) != ':' || path.charAt(2) != '\\' || !Character.isLetter(path.charAt(0))) {
+        boolean absolute = path.length() >= 3 && Character.isLetter(path.charAt(0)) && path.charAt(1) == ':'
+                && path.charAt(2) == '\\';
+        if (!absolute) {
             throw new IllegalArgumentException(key + " must be an absolute path such as C:\\dir, not " + path);
         }
     }

@@ -54,7 +54,8 @@ final class RestoreJob extends Job {
                 summary.append("; after the next restart: ").append(String.join(", ", run.pendingRestart));
             }
             if (!run.leftAlone.isEmpty()) {
-                summary.append("; ").append(run.leftAlone.size()).append(" left as they were at their writer's request");
+                summary.append("; ").append(run.leftAlone.size())
+                        .append(" left as they were at their writer's request");
             }
             if (!run.failures.isEmpty()) {
                 throw new JobFailure(run.failures.size() + " items could not be restored (first: "

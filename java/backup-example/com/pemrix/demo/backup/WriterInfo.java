@@ -16,12 +16,12 @@ final class WriterInfo {
     /** A set of files of a component: a directory, a file pattern and whether it reaches below. */
     static final class FileSet {
         final String path;
-        final String spec;
+        final String pattern;
         final boolean recursive;
 
-        FileSet(String path, String spec, boolean recursive) {
+        FileSet(String path, String pattern, boolean recursive) {
             this.path = path;
-            this.spec = spec;
+            this.pattern = pattern;
             this.recursive = recursive;
         }
 
@@ -29,19 +29,7 @@ final class WriterInfo {
             String directory = LocalFiles.parent(file);
             boolean inPlace = recursive ? WindowsPaths.isWithin(directory, path)
                     : WindowsPaths.trim(directory).equalsIgnoreCase(WindowsPaths.trim(path));
-            return inPlace && WindowsPaths.matches(WindowsPaths.name(file), spec);
-        }
-
-        String encode() {
-            return path + "|" + spec + "|" + (recursive ? "r" : "-");
-        }
-
-        static FileSet decode(String text) {
-            String[] parts = text.split("\\|", -1);
-            if (parts.length != 3) {
-                throw new IllegalArgumentException("bad set of files " + text);
-            }
-            return new FileSet(parts[0], parts[1], parts[2].equals("r"));
+            return inPlace && WindowsPaths.matches(WindowsPaths.name(file), pattern);
         }
     }
 

@@ -21,7 +21,7 @@ import java.util.List;
  *
  * <p>Manifest records: {@code writer id= instance= name= metadata=writers/N restore-method=
  * restore-service= reboot=}, {@code component writer= type= logical-path= name= caption=},
- * {@code component-files writer= component= path= spec= recursive=yes|no},
+ * {@code component-files writer= component= path= filespec= recursive=yes|no},
  * {@code document entry=vss/backup-document.xml}.
  */
 final class WriterRestore implements AutoCloseable {
@@ -90,7 +90,8 @@ final class WriterRestore implements AutoCloseable {
                         .put("caption", component.caption);
                 for (WriterInfo.FileSet set : component.files) {
                     run.manifest.add("component-files").put("writer", id).put("component", component.label())
-                            .put("path", set.path).put("spec", set.spec).put("recursive", set.recursive ? "yes" : "no");
+                            .put("path", set.path).put("filespec", set.pattern)
+                            .put("recursive", set.recursive ? "yes" : "no");
                 }
             }
         }
@@ -248,7 +249,7 @@ final class WriterRestore implements AutoCloseable {
         List<WriterInfo.FileSet> sets = new ArrayList<>();
         for (Manifest.Record record : run.manifest.all("component-files")) {
             if (record.get("writer").equals(id) && record.get("component").equals(label)) {
-                sets.add(new WriterInfo.FileSet(record.get("path"), record.get("spec"),
+                sets.add(new WriterInfo.FileSet(record.get("path"), record.get("filespec"),
                         record.get("recursive").equals("yes")));
             }
         }

@@ -144,7 +144,8 @@ class BackupClientTest {
             String restore = target.runJob("restore");
             assertTrue(restore.startsWith("succeeded restore: "), restore + "\n" + target.clientLog());
             assertTrue(target.clientLog().contains("restoring writer component Ledger Writer: Ledger\\Data"));
-            assertTrue(restore.contains("after the next restart: HKLM\\SOFTWARE, HKLM\\SYSTEM, HKU\\.DEFAULT"), restore);
+            assertTrue(restore.contains("after the next restart: HKLM\\SOFTWARE, HKLM\\SYSTEM, HKU\\.DEFAULT"),
+                    restore);
             assertTrue(restore.contains("stopped for the restore, to be started again: LedgerService"), restore);
             String services = target.tool("sc", "list");
             assertTrue(services.contains("LedgerService  STOPPED") && services.contains("LedgerReports  STOPPED"),

@@ -124,7 +124,8 @@ class BackupFaultsTest {
         String archive = "C:\\Backups\\writer.zip";
         Path writer = Files.createTempFile("failing-writer", ".xml");
         Files.writeString(writer, "<WriterMetadata name=\"Failing Writer\""
-                + " writerId=\"{6a1d0c3e-2b4f-4e8a-9c7d-5f3e1a2b4c6d}\" instanceId=\"{0e9d8c7b-6a5f-4e3d-2c1b-0a9f8e7d6c5b}\""
+                + " writerId=\"{6a1d0c3e-2b4f-4e8a-9c7d-5f3e1a2b4c6d}\""
+                + " instanceId=\"{0e9d8c7b-6a5f-4e3d-2c1b-0a9f8e7d6c5b}\""
                 + " usage=\"3\" source=\"2\">\n"
                 + "  <Component name=\"Parts\" type=\"2\"><File path=\"C:\\Faults\" filespec=\"*\" recursive=\"yes\"/>"
                 + "</Component>\n"

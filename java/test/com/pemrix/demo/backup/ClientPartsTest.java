@@ -166,7 +166,8 @@ class ClientPartsTest {
                 return new ByteArrayInputStream(large);
             }));
         }
-        assertEquals("the last good archive", Files.readString(target), "an archive that was not committed replaced it");
+        assertEquals("the last good archive", Files.readString(target),
+                "an archive that was not committed replaced it");
         assertFalse(Files.exists(directory.resolve("a.zip.partial")));
     }
 
@@ -211,7 +212,8 @@ class ClientPartsTest {
         byte[] stream = DemoTree.record(StreamRecords.BACKUP_ALTERNATE_DATA, ":s:$DATA", new byte[] {1});
         byte[] security = DemoTree.record(StreamRecords.BACKUP_SECURITY_DATA, "", new byte[] {1, 0, 4, (byte) 0x80});
         StreamRecords one = StreamRecords.read(new ByteArrayInputStream(concat(security, data, stream)), new byte[3]);
-        StreamRecords other = StreamRecords.read(new ByteArrayInputStream(concat(data, stream, security)), new byte[64]);
+        StreamRecords other = StreamRecords.read(new ByteArrayInputStream(concat(data, stream, security)),
+                new byte[64]);
         assertEquals(one.records, other.records);
         assertEquals(4, one.data().length);
         assertEquals(java.util.Set.of(":s:$DATA"), one.streams().keySet());
