@@ -64,6 +64,7 @@ final class WriterRestore implements AutoCloseable {
     private final long handle;
     private final List<Selected> selected;
     private final List<String> stoppedServices = new ArrayList<>();
+    private boolean preRestored;
     private boolean finished;
 
     private WriterRestore(long handle, List<Selected> selected) {
@@ -155,6 +156,7 @@ final class WriterRestore implements AutoCloseable {
                 }
             }
             BackupComponents.PreRestore(handle);
+            preRestored = true;
             for (int i = 0; i < components.size(); i++) {
                 String failure = Component.GetPreRestoreFailureMsg(components.get(i));
                 if (failure != null) {
@@ -303,9 +305,27 @@ final class WriterRestore implements AutoCloseable {
         return finished;
     }
 
+    /**
+     * Releases the requester. A restore that ended before its post-restore phase (it failed or was
+     * stopped) tells the writers that their components were not restored and runs that phase, so
+     * that no writer is left waiting for files that will not come.
+     */
     @Override
     public void close() {
-        if (handle != 0) {
+        if (handle == 0) {
+            return;
+        }
+        try {
+            if (preRestored && !finished) {
+                for (Selected component : selected) {
+                    BackupComponents.SetFileRestoreStatus(handle, component.writerId, component.type,
+                            component.logicalPath, component.name, BackupComponents.VSS_RS_FAILED);
+                }
+                BackupComponents.PostRestore(handle);
+            }
+        } catch (VssException ignored) {
+            // Releasing the requester below ends the restore sequence in any case.
+        } finally {
             VSSFactory.delete_CUnknown(handle);
         }
     }
