@@ -148,6 +148,12 @@ final class ArchiveWriter implements AutoCloseable {
         return entries;
     }
 
+    /** Makes what the archive holds so far durable, while it keeps its temporary name. */
+    void sync() throws IOException {
+        zip.flush();
+        file.force(true);
+    }
+
     /** Writes the manifest, makes the archive durable and gives it its name. */
     void commit() throws IOException {
         ZipEntry entry = new ZipEntry(Manifest.ENTRY_NAME);

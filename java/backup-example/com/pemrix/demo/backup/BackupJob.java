@@ -38,6 +38,9 @@ final class BackupJob extends Job {
             }
             progress.reportNow();
             control.checkpoint();
+            // A writer may act on a completed backup (a database truncates its logs, say): what was
+            // read is on disk before any writer hears that its components were backed up.
+            archive.sync();
             String document = shadow.complete(run.componentOutcome);
             WriterRestore.recordDocument(run, document);
             manifest.add("summary").put("files", progress.files()).put("bytes", progress.bytes())
