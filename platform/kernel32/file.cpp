@@ -135,6 +135,19 @@ std::shared_ptr<FileObject> fileFromHandle(HANDLE handle)
     return file;
 }
 
+bool openHandlesAllow(dev_t device, ino_t inode, ACCESS_MASK access)
+{
+    ShareTable &t = shareTable();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.opens.find({device, inode});
+    if (it == t.opens.end())
+        return true;
+    for (const OpenFile &other : it->second)
+        if (conflicts(access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, other))
+            return false;
+    return true;
+}
+
 int openForMetadata(const std::string &posix)
 {
     return open(posix.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

@@ -274,6 +274,26 @@ DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath
     return attributes;
 }
 
+DWORD readAttributesOfPath(const std::string &posixPath, const struct stat &st)
+{
+    // Samba's records are well under this size; a larger one is read through a descriptor.
+    uint8_t blob[256];
+    ssize_t size = getxattr(posixPath.c_str(), kDosAttribName, blob, sizeof blob);
+    DWORD attributes = 0;
+    if (size > 0 && decodeDosAttrib(blob, static_cast<size_t>(size), attributes)) {
+        attributes &= kStoredAttributeMask;
+        if (S_ISDIR(st.st_mode))
+            attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    }
+    int fd = size < 0 && errno == ERANGE ? ::open(posixPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY) : -1;
+    // Without a descriptor readAttributes finds no record and derives the attributes.
+    attributes = readAttributes(fd, st, posixPath);
+    if (fd >= 0)
+        close(fd);
+    return attributes;
+}
+
 DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
 {
     DWORD stored = attributes & kStoredAttributeMask;
