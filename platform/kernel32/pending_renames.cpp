@@ -7,13 +7,21 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
 namespace winsim {
 
 namespace {
 
-constexpr const char *kSessionManagerKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const WCHAR *kSessionManagerKey = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr const char *kSessionManagerPath[] = {"CurrentControlSet", "Control", "Session Manager"};
-constexpr const char *kPendingValue = "PendingFileRenameOperations";
+constexpr const WCHAR *kPendingValue = u"PendingFileRenameOperations";
+constexpr const char *kPendingValueName = "PendingFileRenameOperations";
 
 bool startsWith(std::u16string_view text, std::u16string_view prefix)
 {
@@ -98,33 +106,54 @@ std::u16string win32NameOf(std::u16string_view ntName)
     return std::u16string(ntName);
 }
 
+// Recording is a read, an append and a write of one value: processes of the machine that record
+// at once, or record while the machine restarts, take turns so that none loses another's entry.
+class PendingListLock {
+public:
+    PendingListLock()
+    {
+        fd_ = open((machineRoot() + "/pending-renames.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0)
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~PendingListLock()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    PendingListLock(const PendingListLock &) = delete;
+    PendingListLock &operator=(const PendingListLock &) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 DWORD recordPendingRename(const PendingRename &rename)
 {
+    PendingListLock lock;
     HKEY key = nullptr;
-    LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                  KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
     if (error != ERROR_SUCCESS)
         return static_cast<DWORD>(error);
-    std::u16string text;
+    std::vector<uint8_t> data;
     DWORD type = 0, size = 0;
-    error = RegQueryValueExA(key, kPendingValue, nullptr, &type, nullptr, &size);
-    if (error == ERROR_SUCCESS && type == REG_MULTI_SZ && size > 0) {
-        std::string narrow(size, '\0');
-        error = RegQueryValueExA(key, kPendingValue, nullptr, &type, reinterpret_cast<LPBYTE>(narrow.data()), &size);
-        if (error == ERROR_SUCCESS) {
-            narrow.resize(size);
-            text = toUtf16(narrow);
-        }
+    error = RegQueryValueExW(key, kPendingValue, nullptr, &type, nullptr, &size);
+    if (error == ERROR_SUCCESS && size > 0) {
+        data.resize(size);
+        error = RegQueryValueExW(key, kPendingValue, nullptr, &type, data.data(), &size);
+        data.resize(std::min<size_t>(size, data.size()));
     } else if (error == ERROR_FILE_NOT_FOUND) {
         error = ERROR_SUCCESS;
     }
     if (error == ERROR_SUCCESS) {
-        // The existing pairs keep their order; the new one goes before the list's closing NUL.
-        std::vector<PendingRename> renames = decodePendingRenames(text);
+        // The pairs already there keep their order; the new one goes before the closing NUL.
+        std::vector<PendingRename> renames = type == REG_MULTI_SZ ? decodePendingRenames(unitsOf(data))
+                                                                  : std::vector<PendingRename>();
         renames.push_back(rename);
-        std::string narrow = toUtf8(encodePendingRenames(renames));
-        error = RegSetValueExA(key, kPendingValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(narrow.data()),
-                               static_cast<DWORD>(narrow.size()));
+        std::vector<uint8_t> updated = bytesOf(encodePendingRenames(renames));
+        error = RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, updated.data(), static_cast<DWORD>(updated.size()));
     }
     RegCloseKey(key);
     return static_cast<DWORD>(error);
@@ -132,7 +161,10 @@ DWORD recordPendingRename(const PendingRename &rename)
 
 DWORD takePendingRenames(std::vector<PendingRename> &renames)
 {
+    // The session manager runs as the system: it reads and clears the value in the hive itself,
+    // whatever rights the process that restarts the machine holds.
     renames.clear();
+    PendingListLock lock;
     DWORD error = 0;
     auto hive = Hive::open(systemHivePath(machineRoot()), error);
     if (!hive)
@@ -142,12 +174,12 @@ DWORD takePendingRenames(std::vector<PendingRename> &renames)
     if (error)
         return error == ERROR_FILE_NOT_FOUND ? 0 : error;
     RegistryValue value;
-    error = hive->queryValue(key, kPendingValue, value);
+    error = hive->queryValue(key, kPendingValueName, value);
     if (error)
         return error == ERROR_FILE_NOT_FOUND ? 0 : error;
     if (value.type == REG_MULTI_SZ)
         renames = decodePendingRenames(unitsOf(value.data));
-    return hive->setValue(key, RegistryValue{kPendingValue, REG_MULTI_SZ, bytesOf(std::u16string(1, u'\0'))});
+    return hive->deleteValue(key, kPendingValueName);
 }
 
 }  // namespace winsim
