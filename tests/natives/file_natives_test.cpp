@@ -37,6 +37,8 @@ std::string takeExceptionClass(JNIEnv *env)
     jclass classClass = env->FindClass("java/lang/Class");
     auto name = static_cast<jstring>(
         env->CallObjectMethod(type, env->GetMethodID(classClass, "getName", "()Ljava/lang/String;")));
+    if (env->ExceptionCheck() || !name)
+        return "<no name>";
     const char *chars = env->GetStringUTFChars(name, nullptr);
     std::string out(chars);
     env->ReleaseStringUTFChars(name, chars);
