@@ -13,12 +13,16 @@
 #include <windows.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace winsim {
 
@@ -43,19 +47,83 @@ bool hasWildcards(std::u16string_view name)
     return name.find_first_of(u"*?") != std::u16string_view::npos;
 }
 
-std::string joinPath(const std::string &directory, const std::string &name)
+// The attributes of entries listed before, by file and change time. A listing needs a file's
+// status and its DOS attribute record, two system calls per entry where Windows reads both from
+// the directory; the record is read again only when the file changed. Every change of an
+// extended attribute (or of the mode, which derived attributes follow) gives the file a new
+// change time, unless it lands in the same tick of the clock as the change time already seen:
+// so only change times older than a second are trusted.
+class AttributeCache {
+public:
+    bool find(const struct stat &st, bool dotName, DWORD &attributes)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = entries_.find(Key{st.st_dev, st.st_ino, dotName});
+        if (it == entries_.end() || it->second.changed.tv_sec != st.st_ctim.tv_sec ||
+            it->second.changed.tv_nsec != st.st_ctim.tv_nsec)
+            return false;
+        attributes = it->second.attributes;
+        return true;
+    }
+
+    void remember(const struct stat &st, bool dotName, DWORD attributes)
+    {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (st.st_ctim.tv_sec + 1 >= now.tv_sec)
+            return;
+        std::lock_guard<std::mutex> guard(lock_);
+        if (entries_.size() >= kLimit)
+            entries_.clear();
+        entries_[Key{st.st_dev, st.st_ino, dotName}] = Entry{st.st_ctim, attributes};
+    }
+
+private:
+    static constexpr size_t kLimit = 1 << 20;
+    struct Key {
+        dev_t device;
+        ino_t inode;
+        bool dotName;  // derived attributes hide names that start with a dot
+        bool operator==(const Key &other) const
+        {
+            return device == other.device && inode == other.inode && dotName == other.dotName;
+        }
+    };
+    struct KeyHash {
+        size_t operator()(const Key &key) const
+        {
+            return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 31 + key.device) ^ key.dotName;
+        }
+    };
+    struct Entry {
+        struct timespec changed;
+        DWORD attributes;
+    };
+    std::mutex lock_;
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+};
+
+AttributeCache &attributeCache()
 {
-    return directory == "/" ? "/" + name : directory + "/" + name;
+    static AttributeCache *cache = new AttributeCache;
+    return *cache;
 }
 
-// Fills data for an entry; false when it is gone or its name does not fit the record.
-bool describe(const std::string &posix, const std::u16string &name, WIN32_FIND_DATAW &data)
+// Fills data for the entry name of directoryPath, open as directoryFd (AT_FDCWD with an empty
+// directory and the whole path as name for an entry found by name); false when it is gone or its
+// name does not fit the record.
+bool describe(int directoryFd, const std::string &directoryPath, const char *name, const std::u16string &wideName,
+              WIN32_FIND_DATAW &data)
 {
     struct stat st;
-    if (name.size() >= MAX_PATH || stat(posix.c_str(), &st) != 0)
+    if (wideName.size() >= MAX_PATH || fstatat(directoryFd, name, &st, 0) != 0)
         return false;
     memset(&data, 0, sizeof data);
-    data.dwFileAttributes = readAttributesOfPath(posix, st);
+    const bool dotName = wideName.size() > 1 && wideName[0] == u'.' && wideName != u"..";
+    if (!attributeCache().find(st, dotName, data.dwFileAttributes)) {
+        data.dwFileAttributes = readAttributesOfEntry(directoryFd, directoryPath, name, st);
+        attributeCache().remember(st, dotName, data.dwFileAttributes);
+    }
     data.ftCreationTime = toFileTime(st.st_ctim);
     data.ftLastAccessTime = toFileTime(st.st_atim);
     data.ftLastWriteTime = toFileTime(st.st_mtim);
@@ -63,7 +131,7 @@ bool describe(const std::string &posix, const std::u16string &name, WIN32_FIND_D
         data.nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
         data.nFileSizeLow = static_cast<DWORD>(st.st_size);
     }
-    memcpy(data.cFileName, name.data(), name.size() * sizeof(char16_t));
+    memcpy(data.cFileName, wideName.data(), wideName.size() * sizeof(char16_t));
     return true;
 }
 
@@ -71,14 +139,6 @@ std::string lastComponent(const std::string &posix)
 {
     size_t slash = posix.find_last_of('/');
     return slash == std::string::npos ? posix : posix.substr(slash + 1);
-}
-
-std::string parentOf(const std::string &posix)
-{
-    size_t slash = posix.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : posix.substr(0, slash);
 }
 
 bool isDriveRoot(const std::string &posix)
@@ -92,12 +152,14 @@ bool nextEntry(FindObject &search, WIN32_FIND_DATAW &data)
     while (!search.queued.empty()) {
         std::string name = std::move(search.queued.front());
         search.queued.pop_front();
-        const std::string posix = search.directory ? joinPath(search.directoryPath, name) : search.directoryPath;
-        if (describe(posix, toUtf16(name), data))
+        bool described = search.directory ? describe(dirfd(search.directory), search.directoryPath, name.c_str(),
+                                                     toUtf16(name), data)
+                                          : describe(AT_FDCWD, "", search.directoryPath.c_str(), toUtf16(name), data);
+        if (described)
             return true;
     }
+    const bool everything = search.pattern == u"*" || search.pattern == u"*.*";
     while (search.directory) {
-        errno = 0;
         dirent *entry = readdir(search.directory);
         if (!entry) {
             closedir(search.directory);
@@ -109,7 +171,8 @@ bool nextEntry(FindObject &search, WIN32_FIND_DATAW &data)
             continue;
         std::u16string wide = toUtf16(name);
         // An entry that vanished since the listing, or whose name no record can hold, is passed over.
-        if (matchesPattern(wide, search.pattern) && describe(joinPath(search.directoryPath, name), wide, data))
+        if ((everything || matchesPattern(wide, search.pattern)) &&
+            describe(dirfd(search.directory), search.directoryPath, name, wide, data))
             return true;
     }
     return false;
@@ -152,14 +215,18 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    MappedPath mapped;
-    if (DWORD error = mapWindowsPath(fileName, mapped, kPathAllowWildcards)) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
+    const std::u16string_view path(fileName, length);
+    const size_t separator = path.find_last_of(u"\\/");
+    std::u16string_view last = separator == std::u16string_view::npos ? path : path.substr(separator + 1);
+    if (separator == std::u16string_view::npos && last.size() >= 2 && last[1] == u':')
+        last.remove_prefix(2);  // "C:*", on the drive's current directory
     auto search = std::make_shared<FindObject>();
-    search->pattern = toUtf16(lastComponent(mapped.posix));
-    if (!hasWildcards(search->pattern)) {
+    MappedPath mapped;
+    if (!hasWildcards(last)) {
+        if (DWORD error = mapWindowsPath(path, mapped)) {
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
         if (isDriveRoot(mapped.posix)) {
             SetLastError(errorForMissing(mapped.posix));
             return INVALID_HANDLE_VALUE;
@@ -167,7 +234,25 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
         search->directoryPath = mapped.posix;
         search->queued.push_back(lastComponent(mapped.posix));
     } else {
-        search->directoryPath = parentOf(mapped.posix);
+        // Only the directory is looked up; the pattern is matched against its entries.
+        const bool prefixed = path.size() >= 4 && path.substr(0, 4) == u"\\\\?\\";
+        if (!prefixed && length >= MAX_PATH) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return INVALID_HANDLE_VALUE;
+        }
+        for (char16_t c : last) {
+            if (c < 32 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u':') {
+                SetLastError(ERROR_INVALID_NAME);
+                return INVALID_HANDLE_VALUE;
+            }
+        }
+        std::u16string directory(path.substr(0, path.size() - last.size()));
+        if (DWORD error = mapWindowsPath(directory.empty() ? u"." : directory, mapped)) {
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        search->pattern = std::u16string(last);
+        search->directoryPath = mapped.posix;
         search->directory = opendir(search->directoryPath.c_str());
         if (!search->directory) {
             SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : errorFromErrno(errno));

@@ -10,13 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 
 using namespace winsim;
 
@@ -84,6 +87,55 @@ TEST(FileSearch, NarrowSearchReportsUtf8NamesDotEntriesFirstAndLargeSizes)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(FindFirstFileA((dir + "\\gone\\*").c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    // A later snapshot of C: in this process need not copy it.
+    unlink((host + "/big.bin").c_str());
+}
+
+TEST(FileSearch, PatternsAreCheckedAsWholePaths)
+{
+    const std::string dir = freshDirectory("patterns");
+    std::ofstream(hostPath(toUtf16(dir)) + "/a.txt") << "a";
+    WIN32_FIND_DATAW data;
+    std::u16string longPattern = toUtf16(dir) + u"\\" + std::u16string(260, u'x') + u"*";
+    EXPECT_EQ(FindFirstFileW(longPattern.c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(FindFirstFileW((toUtf16(dir) + u"\\a|*").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    HANDLE search = FindFirstFileW((u"\\\\?\\" + toUtf16(dir) + u"\\A.*").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(data.cFileName), u"a.txt");
+    FindClose(search);
+}
+
+TEST(FileSearch, ListingsSeeEveryChangeOfAttributes)
+{
+    // Listings keep the attributes of files whose change time is settled (over a second old).
+    const std::string dir = freshDirectory("changes");
+    const std::string host = hostPath(toUtf16(dir));
+    std::ofstream(host + "/f.txt") << "f";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    auto listed = [&] {
+        WIN32_FIND_DATAA data;
+        HANDLE search = FindFirstFileA((dir + "\\f*").c_str(), &data);
+        EXPECT_NE(search, INVALID_HANDLE_VALUE);
+        FindClose(search);
+        return data.dwFileAttributes;
+    };
+    EXPECT_EQ(listed(), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(listed(), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_TRUE(SetFileAttributesW(toUtf16(dir + "\\f.txt").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(listed(), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_EQ(chmod((host + "/f.txt").c_str(), 0444), 0);
+    ASSERT_EQ(removexattr((host + "/f.txt").c_str(), "user.DOSATTRIB"), 0);
+    EXPECT_EQ(listed(), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    // The same file under a name with a dot in front is hidden.
+    ASSERT_EQ(link((host + "/f.txt").c_str(), (host + "/.f.txt").c_str()), 0);
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA((dir + "\\.f.txt").c_str(), &data);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+    EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY |
+                                                        FILE_ATTRIBUTE_HIDDEN));
 }
 
 TEST(DriveType, FixedDrivesMissingLettersSharesAndDeclaredTypes)
