@@ -61,8 +61,9 @@ void throwNullPointer(JNIEnv *env)
 // machine's error pending when a java.lang class is missing.
 bool commonClassesReady(JNIEnv *env)
 {
-    if (!classCache.nullPointerException)
-        cacheCommonClasses(env);
+    if (classCache.nullPointerException)
+        return true;
+    cacheCommonClasses(env);
     return !env->ExceptionCheck();
 }
 
