@@ -149,14 +149,17 @@ std::shared_ptr<RegistryKeyObject> predefinedKey(HKEY key, DWORD &error)
         if ((error = findMountedHive(RegistryRoot::machine, "SOFTWARE", software)) ||
             (error = openMountedHive(software, machine)))
             return nullptr;
+        // Machines made before the key was part of a new machine get it on first use.
         bool created = false;
-        if ((error = machine.hive->createPath(Hive::kRootKey, {"Classes"}, machine.id, created)))
+        if (machine.hive->findSubkey(Hive::kRootKey, "Classes", machine.id) != 0 &&
+            (error = machine.hive->createPath(Hive::kRootKey, {"Classes"}, machine.id, created)))
             return nullptr;
         HiveKey user;
         if (currentUserHive(user) == 0)
             user = childKey(childKey(user, "Software"), "Classes");
         auto &current = keys.classes;
-        if (!current || current->key.id != machine.id || static_cast<bool>(current->user) != static_cast<bool>(user)) {
+        if (!current || current->key.hive != machine.hive || current->key.id != machine.id ||
+            current->user.hive != user.hive || current->user.id != user.id) {
             auto object = std::make_shared<RegistryKeyObject>();
             object->classes = true;
             object->key = machine;
@@ -553,28 +556,65 @@ DWORD rootSubkeyAt(const RegistryKeyObject &object, DWORD index, RegistrySubkey 
 
 }  // namespace
 
+namespace {
+
+DWORD subkeyFromStart(const RegistryKeyObject &object, DWORD index, RegistrySubkey &out)
+{
+    if (!object.classes)
+        return object.key.hive->subkeyAtIndex(object.key.id, index, out);
+    DWORD error = 0;
+    const std::string *after = nullptr;
+    std::string current;
+    for (DWORD at = 0; !(error = nextSubkeyOf(object, after, out)) && at < index; ++at) {
+        current = out.folded;
+        after = &current;
+    }
+    return error;
+}
+
+DWORD valueFromStart(const RegistryKeyObject &object, DWORD index, bool withData, ValueEntry &entry)
+{
+    if (!object.classes) {
+        entry.userPhase = false;
+        return object.key.hive->valueAtIndex(object.key.id, index, withData, entry.value, entry.size, entry.row);
+    }
+    DWORD error = 0;
+    bool userPhase = true;
+    int64_t row = 0;
+    for (DWORD at = 0; !(error = nextValueOf(object, userPhase, row, withData, entry)) && at < index; ++at) {
+        userPhase = entry.userPhase;
+        row = entry.row;
+    }
+    return error;
+}
+
+}  // namespace
+
+// Enumeration by index continues from where the last call of the handle stood when the index
+// is the same or the next one, in one query; the hive's version after that query tells whether
+// anything changed since, in which case the index is counted again from the start.
 DWORD registrySubkeyAt(RegistryKeyObject &object, DWORD index, RegistrySubkey &out)
 {
     if (object.kind != KeyKind::hive)
         return rootSubkeyAt(object, index, out);
     std::lock_guard<std::mutex> guard(object.enumeration);
     KeyEnumeration &cursor = object.subkeys;
-    const uint64_t generation = generationOf(object);
-    const bool fresh = cursor.valid && cursor.generation == generation;
-    DWORD error = 0;
-    if (fresh && index == cursor.index) {
-        out = cursor.lastSubkey;
-    } else if (fresh && index == cursor.index + 1) {
-        error = nextSubkeyOf(object, &cursor.folded, out);
-    } else if (!object.classes) {
-        error = object.key.hive->subkeyAtIndex(object.key.id, index, out);
-    } else {
-        const std::string *after = nullptr;
-        std::string current;
-        for (DWORD at = 0; !(error = nextSubkeyOf(object, after, out)) && at < index; ++at) {
-            current = out.folded;
-            after = &current;
-        }
+    DWORD error = ERROR_INVALID_DATA;
+    uint64_t generation = 0;
+    if (cursor.valid && (index == cursor.index || index == cursor.index + 1)) {
+        if (index == cursor.index)
+            error = object.classes ? 0 : object.key.hive->keyInformation(cursor.lastSubkey.id, out);
+        else
+            error = nextSubkeyOf(object, &cursor.folded, out);
+        if (!error && object.classes && index == cursor.index)
+            out = cursor.lastSubkey;
+        generation = generationOf(object);
+        if (generation != cursor.generation)
+            error = ERROR_INVALID_DATA;  // changed meanwhile
+    }
+    if (error == ERROR_INVALID_DATA || (error && index == cursor.index)) {
+        error = subkeyFromStart(object, index, out);
+        generation = generationOf(object);
     }
     if (error) {
         cursor.valid = false;
@@ -594,26 +634,25 @@ DWORD registryValueAt(RegistryKeyObject &object, DWORD index, bool withData, Reg
         return ERROR_NO_MORE_ITEMS;
     std::lock_guard<std::mutex> guard(object.enumeration);
     KeyEnumeration &cursor = object.values;
-    const uint64_t generation = generationOf(object);
-    const bool fresh = cursor.valid && cursor.generation == generation;
     ValueEntry entry;
-    DWORD error = 0;
-    if (fresh && index == cursor.index) {
-        const HiveKey &side = cursor.userPhase ? object.user : object.key;
-        error = side.hive->valueAtRow(side.id, cursor.row, withData, entry.value, entry.size);
-        entry.userPhase = cursor.userPhase;
-        entry.row = cursor.row;
-    } else if (fresh && index == cursor.index + 1) {
-        error = nextValueOf(object, cursor.userPhase, cursor.row, withData, entry);
-    } else if (!object.classes) {
-        error = object.key.hive->valueAtIndex(object.key.id, index, withData, entry.value, entry.size, entry.row);
-    } else {
-        bool userPhase = true;
-        int64_t row = 0;
-        for (DWORD at = 0; !(error = nextValueOf(object, userPhase, row, withData, entry)) && at < index; ++at) {
-            userPhase = entry.userPhase;
-            row = entry.row;
+    DWORD error = ERROR_INVALID_DATA;
+    uint64_t generation = 0;
+    if (cursor.valid && (index == cursor.index || index == cursor.index + 1)) {
+        if (index == cursor.index) {
+            const HiveKey &side = cursor.userPhase ? object.user : object.key;
+            error = side.hive->valueAtRow(side.id, cursor.row, withData, entry.value, entry.size);
+            entry.userPhase = cursor.userPhase;
+            entry.row = cursor.row;
+        } else {
+            error = nextValueOf(object, cursor.userPhase, cursor.row, withData, entry);
         }
+        generation = generationOf(object);
+        if (generation != cursor.generation)
+            error = ERROR_INVALID_DATA;  // changed meanwhile
+    }
+    if (error == ERROR_INVALID_DATA || (error && index == cursor.index)) {
+        error = valueFromStart(object, index, withData, entry);
+        generation = generationOf(object);
     }
     if (error) {
         cursor.valid = false;

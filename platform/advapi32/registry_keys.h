@@ -36,7 +36,8 @@ enum class KeyKind {
     usersRoot,    // HKEY_USERS
 };
 
-// Where an enumeration of a key by index stands; see EnumerationCursor.
+// Where a handle's enumeration by index stands: the index last asked for, what was found there,
+// and the hive's version then, so that asking for the same or the next index continues from there.
 struct KeyEnumeration {
     bool valid = false;
     uint64_t generation = 0;

@@ -124,7 +124,8 @@ public:
     // A consistent copy of the whole hive in a new file.
     DWORD copyHive(const std::string &posixPath);
 
-    // Changes whenever this hive changes, by this process or another.
+    // The version of the hive's content as this process last read it: it changes whenever the
+    // hive changes, by this process or another, between two reads.
     uint64_t generation();
 
 private:
@@ -132,7 +133,6 @@ private:
     DWORD initialise(bool created);
     DWORD upgradeSchema();
     sqlite3_stmt *statement(const char *sql);
-    uint64_t dataVersion();
     DWORD childCount(int64_t key, int64_t &count);
 
     friend class HiveQuery;
@@ -140,10 +140,12 @@ private:
     std::recursive_mutex lock_;
     sqlite3 *db_;
     std::string path_;
+    // The file's identity when it was opened: a file replaced since (by a restart of the
+    // machine that RegReplaceKey prepared) is opened afresh.
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
     std::unordered_map<const char *, sqlite3_stmt *> statements_;
-    uint64_t ownWrites_ = 0;
     int transactionDepth_ = 0;
-    int64_t changesAtBegin_ = 0;
 };
 
 // Splits a registry path at its backslashes. A trailing backslash is allowed; an empty name

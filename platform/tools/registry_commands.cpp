@@ -515,6 +515,42 @@ int registryCommand(int argc, char **argv)
     const std::string command = argc > 0 ? argv[0] : "";
     if (command == "query" && (argc == 2 || argc == 3))
         return query(argv[1], argc == 3 ? argv[2] : nullptr);
+    if (command == "raw" && argc == 3) {
+        // A value's type and bytes exactly as stored, for tests.
+        HKEY key = nullptr;
+        if (LONG error = openKey(argv[1], KEY_QUERY_VALUE, false, key))
+            return failed(argv[1], error);
+        std::u16string name = winsim::toUtf16(argv[2]);
+        DWORD type = 0, size = 0;
+        LONG error = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+        Bytes data(size);
+        if (!error)
+            error = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
+        RegCloseKey(key);
+        if (error)
+            return failed(argv[2], error);
+        data.resize(size);
+        printf("%u %s\n", static_cast<unsigned>(type), hexText(data).c_str());
+        return 0;
+    }
+    if (command == "security" && argc == 2) {
+        // The key's whole descriptor, self-relative, in hex.
+        enablePrivilege(u"SeSecurityPrivilege");
+        HKEY key = nullptr;
+        if (LONG error = openKey(argv[1], READ_CONTROL | ACCESS_SYSTEM_SECURITY, false, key))
+            return failed(argv[1], error);
+        const SECURITY_INFORMATION all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                         DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+        DWORD size = 0;
+        RegGetKeySecurity(key, all, nullptr, &size);
+        Bytes descriptor(size);
+        LONG error = RegGetKeySecurity(key, all, descriptor.data(), &size);
+        RegCloseKey(key);
+        if (error)
+            return failed(argv[1], error);
+        printf("%s\n", hexText(descriptor).c_str());
+        return 0;
+    }
     if (command == "set" && argc == 5) {
         DWORD type = 0;
         Bytes data;

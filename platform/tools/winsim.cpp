@@ -36,6 +36,8 @@ const Command kCommands[] = {
      "  counters [prefix]            what the stand-in services counted (calls, objects alive)\n"},
     {"reg", registryCommand,
      "  reg query <key> [<value>]    list a registry key, or print one value (HKLM\\..., HKCU, HKCR, HKU)\n"
+     "  reg raw <key> <value>        print a value's type number and bytes as stored\n"
+     "  reg security <key>           print a key's security descriptor (self-relative, hex)\n"
      "  reg set <key> <value> <type> <data>\n"
      "                               set a value, creating the key; <type> is REG_SZ, REG_MULTI_SZ (a\\0b),\n"
      "                               REG_DWORD, REG_QWORD, REG_BINARY, ... or a number; hex:01,02,... is\n"

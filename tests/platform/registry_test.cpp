@@ -301,6 +301,33 @@ TEST_F(Registry, EnumerationOrderAndBufferRules)
     RegCloseKey(key);
 }
 
+// An enumeration that another process changes under it counts its indexes afresh.
+TEST_F(Registry, EnumerationFollowsChangesOfOtherProcesses)
+{
+    HKEY key = createKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Unit\\Changing");
+    const BYTE data[] = {1};
+    for (const char16_t *name : {u"v0", u"v1", u"v2", u"v3"})
+        ASSERT_EQ(RegSetValueExW(key, name, 0, REG_BINARY, data, 1), ERROR_SUCCESS);
+    for (const char16_t *name : {u"k0", u"k1", u"k2", u"k3"})
+        RegCloseKey(createKey(key, name));
+    WCHAR name[8];
+    DWORD length = 8;
+    ASSERT_EQ(RegEnumValueW(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    length = 8;
+    ASSERT_EQ(RegEnumKeyExW(key, 1, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    toolOutput("reg delete 'HKLM\\SOFTWARE\\Unit\\Changing' v0");
+    toolOutput("reg delete 'HKLM\\SOFTWARE\\Unit\\Changing\\k0'");
+    length = 8;
+    ASSERT_EQ(RegEnumValueW(key, 2, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, length), u"v3");
+    length = 8;
+    ASSERT_EQ(RegEnumKeyExW(key, 2, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, length), u"k3");
+    length = 8;
+    EXPECT_EQ(RegEnumValueW(key, 3, name, &length, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+}
+
 TEST_F(Registry, WindowsLimitsOnNamesAndDepth)
 {
     HKEY key = createKey(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Unit\\Limits");
