@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,7 +63,9 @@ DWORD filtersOf(uint32_t mask)
         filters |= kWriteFilters;
     if (mask & IN_ATTRIB)
         filters |= kMetadataFilters;
-    if (mask & IN_ACCESS)
+    // Reading a directory is an access too, but the watches' own scans of new directories are
+    // not the caller's changes: only files count.
+    if ((mask & IN_ACCESS) && !(mask & IN_ISDIR))
         filters |= FILE_NOTIFY_CHANGE_LAST_ACCESS;
     return filters;
 }
@@ -102,6 +105,9 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         if (DWORD error = start())
             return error;
+        // A new handle is told only of changes made after it was made: those already queued go
+        // to the handles that were there.
+        drainLocked();
         uint32_t events = kWatchEvents | ((object.filter & FILE_NOTIFY_CHANGE_LAST_ACCESS) ? IN_ACCESS : 0);
         int root = addWatch(object, directory, events);
         if (root < 0)
@@ -134,7 +140,7 @@ private:
     {
         if (fd_ >= 0)
             return 0;
-        fd_ = inotify_init1(IN_CLOEXEC);
+        fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         if (fd_ < 0)
             return errno == EMFILE ? ERROR_TOO_MANY_OPEN_FILES : errorFromErrno(errno);
         std::thread([this] { readEvents(); }).detach();
@@ -300,25 +306,35 @@ private:
         }
     }
 
-    void readEvents()
+    // Takes every change queued so far and shows it to the handles subscribed now. Under the
+    // monitor's lock, so that no handle is destroyed meanwhile.
+    void drainLocked()
     {
-        alignas(inotify_event) char buffer[64 * 1024];
+        alignas(inotify_event) static char buffer[64 * 1024];
         for (;;) {
             ssize_t got = read(fd_, buffer, sizeof buffer);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
                 return;
-            }
             std::vector<ChangeNotificationObject *> toSignal;
-            std::lock_guard<std::mutex> guard(lock_);
             for (char *at = buffer; at < buffer + got;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(at);
                 handle(*event, toSignal);
                 at += sizeof(inotify_event) + event->len;
             }
-            // Under the monitor's lock, so that no handle is destroyed meanwhile.
             signal(toSignal);
+        }
+    }
+
+    void readEvents()
+    {
+        pollfd ready{fd_, POLLIN, 0};
+        for (;;) {
+            if (poll(&ready, 1, -1) < 0 && errno != EINTR)
+                return;
+            std::lock_guard<std::mutex> guard(lock_);
+            drainLocked();
         }
     }
 

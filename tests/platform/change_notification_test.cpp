@@ -24,11 +24,6 @@ using namespace winsim;
 
 namespace {
 
-constexpr DWORD kEveryChange = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                               FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
-                               FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_LAST_ACCESS |
-                               FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY;
-
 // A fresh directory of C: and its host path.
 struct Directory {
     std::string windows;
@@ -47,28 +42,43 @@ void writeFile(const std::string &path, const std::string &contents)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
-// A change handle and a second one that sees every change of the same tree: once the second is
-// signalled, the first has been shown the same changes (one thread reads them all, in order).
+// A change handle under test, and a sentinel: one thread reads every change of the process in
+// order, so once a change made after the one under test has reached the sentinel, the handle
+// has been shown everything before it.
 struct Watched {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    HANDLE everything = INVALID_HANDLE_VALUE;
+    Directory sentinelDirectory{"sentinel"};
+    HANDLE sentinel = INVALID_HANDLE_VALUE;
     Watched(const Directory &dir, DWORD filter, bool subtree = false)
     {
         handle = FindFirstChangeNotificationA(dir.windows.c_str(), subtree, filter);
-        everything = FindFirstChangeNotificationA(dir.windows.c_str(), TRUE, kEveryChange);
+        sentinel = FindFirstChangeNotificationA(sentinelDirectory.windows.c_str(), FALSE,
+                                                FILE_NOTIFY_CHANGE_FILE_NAME);
         EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-        EXPECT_NE(everything, INVALID_HANDLE_VALUE);
+        EXPECT_NE(sentinel, INVALID_HANDLE_VALUE);
     }
     ~Watched()
     {
         FindCloseChangeNotification(handle);
-        FindCloseChangeNotification(everything);
+        FindCloseChangeNotification(sentinel);
     }
-    // Whether the change made so far signalled the handle under test.
-    bool signalledAfterChange()
+    // Waits until every change made so far has been seen.
+    void settle()
     {
-        EXPECT_EQ(WaitForSingleObject(everything, 10000), WAIT_OBJECT_0) << "the change was never reported";
-        FindNextChangeNotification(everything);
+        static int count = 0;
+        writeFile(sentinelDirectory.host + "/" + std::to_string(count++), "");
+        EXPECT_EQ(WaitForSingleObject(sentinel, 10000), WAIT_OBJECT_0) << "a change was never reported";
+        FindNextChangeNotification(sentinel);
+    }
+    // Whether the change signals the handle, which starts unsignalled.
+    template <typename Change>
+    bool signalledBy(Change change)
+    {
+        settle();
+        FindNextChangeNotification(handle);
+        FindNextChangeNotification(handle);
+        change();
+        settle();
         return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
     }
 };
@@ -94,22 +104,18 @@ TEST(ChangeNotification, NameFiltersTellFilesFromDirectories)
     Directory dir("names");
     {
         Watched files(dir, FILE_NOTIFY_CHANGE_FILE_NAME);
-        mkdir((dir.host + "/sub").c_str(), 0755);
-        EXPECT_FALSE(files.signalledAfterChange());
-        writeFile(dir.host + "/new.txt", "x");
-        EXPECT_TRUE(files.signalledAfterChange());
+        EXPECT_FALSE(files.signalledBy([&] { mkdir((dir.host + "/sub").c_str(), 0755); }));
+        EXPECT_TRUE(files.signalledBy([&] { writeFile(dir.host + "/new.txt", "x"); }));
     }
     {
         Watched directories(dir, FILE_NOTIFY_CHANGE_DIR_NAME);
-        rename((dir.host + "/new.txt").c_str(), (dir.host + "/renamed.txt").c_str());
-        EXPECT_FALSE(directories.signalledAfterChange());
-        rmdir((dir.host + "/sub").c_str());
-        EXPECT_TRUE(directories.signalledAfterChange());
+        EXPECT_FALSE(directories.signalledBy(
+            [&] { rename((dir.host + "/new.txt").c_str(), (dir.host + "/renamed.txt").c_str()); }));
+        EXPECT_TRUE(directories.signalledBy([&] { rmdir((dir.host + "/sub").c_str()); }));
     }
     {
         Watched files(dir, FILE_NOTIFY_CHANGE_FILE_NAME);
-        unlink((dir.host + "/renamed.txt").c_str());
-        EXPECT_TRUE(files.signalledAfterChange());
+        EXPECT_TRUE(files.signalledBy([&] { unlink((dir.host + "/renamed.txt").c_str()); }));
     }
 }
 
@@ -119,12 +125,10 @@ TEST(ChangeNotification, WritesSignalSizeAndLastWriteButNotNames)
     writeFile(dir.host + "/data.bin", "1");
     for (DWORD filter : {FILE_NOTIFY_CHANGE_SIZE, FILE_NOTIFY_CHANGE_LAST_WRITE}) {
         Watched watched(dir, filter);
-        writeFile(dir.host + "/data.bin", "12345");
-        EXPECT_TRUE(watched.signalledAfterChange()) << filter;
+        EXPECT_TRUE(watched.signalledBy([&] { writeFile(dir.host + "/data.bin", "12345"); })) << filter;
     }
     Watched names(dir, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
-    writeFile(dir.host + "/data.bin", "123");
-    EXPECT_FALSE(names.signalledAfterChange());
+    EXPECT_FALSE(names.signalledBy([&] { writeFile(dir.host + "/data.bin", "123"); }));
 }
 
 TEST(ChangeNotification, MetadataInExtendedAttributesSignalsTheMetadataFilters)
@@ -135,27 +139,28 @@ TEST(ChangeNotification, MetadataInExtendedAttributesSignalsTheMetadataFilters)
     {
         // SetFileAttributesW writes the DOS attributes as an extended attribute.
         Watched attributes(dir, FILE_NOTIFY_CHANGE_ATTRIBUTES);
-        ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
-        EXPECT_TRUE(attributes.signalledAfterChange());
+        EXPECT_TRUE(attributes.signalledBy([&] { EXPECT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN)); }));
     }
     {
         Watched security(dir, FILE_NOTIFY_CHANGE_SECURITY);
-        ASSERT_EQ(setxattr((dir.host + "/f.txt").c_str(), "user.NTACL", "\x01\x00", 2, 0), 0);
-        EXPECT_TRUE(security.signalledAfterChange());
+        EXPECT_TRUE(security.signalledBy(
+            [&] { EXPECT_EQ(setxattr((dir.host + "/f.txt").c_str(), "user.NTACL", "\x01\x00", 2, 0), 0); }));
     }
     for (DWORD filter : {FILE_NOTIFY_CHANGE_CREATION, FILE_NOTIFY_CHANGE_LAST_WRITE}) {
         Watched times(dir, filter);
         const struct timespec stamps[2] = {{1000000000, 0}, {1000000000, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, (dir.host + "/f.txt").c_str(), stamps, 0), 0);
-        EXPECT_TRUE(times.signalledAfterChange()) << filter;
+        EXPECT_TRUE(times.signalledBy(
+            [&] { EXPECT_EQ(utimensat(AT_FDCWD, (dir.host + "/f.txt").c_str(), stamps, 0), 0); }))
+            << filter;
     }
     {
         Watched access(dir, FILE_NOTIFY_CHANGE_LAST_ACCESS);
-        char byte;
-        int fd = open((dir.host + "/f.txt").c_str(), O_RDONLY);
-        ASSERT_EQ(read(fd, &byte, 1), 1);
-        close(fd);
-        EXPECT_TRUE(access.signalledAfterChange());
+        EXPECT_TRUE(access.signalledBy([&] {
+            char byte;
+            int fd = open((dir.host + "/f.txt").c_str(), O_RDONLY);
+            EXPECT_EQ(read(fd, &byte, 1), 1);
+            close(fd);
+        }));
     }
 }
 
@@ -166,37 +171,22 @@ TEST(ChangeNotification, SubtreeIncludesDirectoriesCreatedLater)
     Watched tree(dir, FILE_NOTIFY_CHANGE_FILE_NAME, true);
     Watched top(dir, FILE_NOTIFY_CHANGE_FILE_NAME, false);
 
-    writeFile(dir.host + "/existing/a.txt", "a");
-    EXPECT_TRUE(tree.signalledAfterChange());
-    EXPECT_FALSE(top.signalledAfterChange());
-    FindNextChangeNotification(tree.handle);
+    auto inExisting = [&] { writeFile(dir.host + "/existing/a.txt", "a"); };
+    EXPECT_TRUE(tree.signalledBy(inExisting));
+    EXPECT_FALSE(top.signalledBy([&] { writeFile(dir.host + "/existing/b.txt", "b"); }));
 
     // A directory made after the watch began, and one made inside it.
-    mkdir((dir.host + "/later").c_str(), 0755);
-    EXPECT_FALSE(tree.signalledAfterChange());
-    mkdir((dir.host + "/later/deeper").c_str(), 0755);
-    tree.signalledAfterChange();
-    writeFile(dir.host + "/later/deeper/b.txt", "b");
-    EXPECT_TRUE(tree.signalledAfterChange());
-    FindNextChangeNotification(tree.handle);
+    EXPECT_FALSE(tree.signalledBy([&] { mkdir((dir.host + "/later").c_str(), 0755); }));
+    tree.signalledBy([&] { mkdir((dir.host + "/later/deeper").c_str(), 0755); });
+    EXPECT_TRUE(tree.signalledBy([&] { writeFile(dir.host + "/later/deeper/b.txt", "b"); }));
 
     // A directory moved into the tree is watched too; one moved out is not.
     Directory outside("outside");
     mkdir((outside.host + "/moved").c_str(), 0755);
-    ASSERT_EQ(rename((outside.host + "/moved").c_str(), (dir.host + "/later/moved").c_str()), 0);
-    tree.signalledAfterChange();
-    FindNextChangeNotification(tree.handle);
-    writeFile(dir.host + "/later/moved/c.txt", "c");
-    EXPECT_TRUE(tree.signalledAfterChange());
-    FindNextChangeNotification(tree.handle);
-    ASSERT_EQ(rename((dir.host + "/later").c_str(), (outside.host + "/later").c_str()), 0);
-    tree.signalledAfterChange();
-    FindNextChangeNotification(tree.handle);
-    HANDLE away = FindFirstChangeNotificationA(outside.windows.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME);
-    writeFile(outside.host + "/later/deeper/gone.txt", "d");
-    ASSERT_EQ(WaitForSingleObject(away, 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(tree.handle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    FindCloseChangeNotification(away);
+    tree.signalledBy([&] { rename((outside.host + "/moved").c_str(), (dir.host + "/later/moved").c_str()); });
+    EXPECT_TRUE(tree.signalledBy([&] { writeFile(dir.host + "/later/moved/c.txt", "c"); }));
+    tree.signalledBy([&] { rename((dir.host + "/later").c_str(), (outside.host + "/later").c_str()); });
+    EXPECT_FALSE(tree.signalledBy([&] { writeFile(outside.host + "/later/deeper/gone.txt", "d"); }));
 }
 
 TEST(ChangeNotification, SignalledUntilRearmedAndSignalledAgainForChangesMeanwhile)
