@@ -33,7 +33,8 @@ constexpr size_t kXattrValueLimit = 65536;
 
 constexpr DWORD kStoredAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
-                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                       FILE_ATTRIBUTE_ENCRYPTED;
 
 bool getXattr(int fd, const char *name, Bytes &value)
 {
@@ -254,6 +255,8 @@ Bytes encodeDosAttrib(DWORD attributes)
     return out;
 }
 
+namespace {
+
 // The attribute word from a file's stored record, or for a file without a readable one (record
 // null) the word Samba would derive.
 DWORD attributesFrom(const uint8_t *record, size_t size, const struct stat &st, const std::string &posixPath)
@@ -276,6 +279,8 @@ DWORD attributesFrom(const uint8_t *record, size_t size, const struct stat &st, 
         attributes = FILE_ATTRIBUTE_NORMAL;
     return attributes;
 }
+
+}  // namespace
 
 DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath)
 {
@@ -331,7 +336,9 @@ DWORD readAttributesOfPath(const std::string &posixPath, const struct stat &st)
     return readAttributesOfEntry(AT_FDCWD, "", posixPath.c_str(), st);
 }
 
-DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
+namespace {
+
+DWORD storeAttributes(int fd, const struct stat &st, DWORD attributes)
 {
     DWORD stored = attributes & kStoredAttributeMask;
     if (S_ISDIR(st.st_mode))
@@ -340,6 +347,30 @@ DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
     if (fsetxattr(fd, kDosAttribName, blob.data(), blob.size(), 0) != 0)
         return errorFromErrno(errno);
     return 0;
+}
+
+bool storedEncrypted(int fd)
+{
+    DWORD attributes = 0;
+    Bytes blob;
+    return getXattr(fd, kDosAttribName, blob) && decodeDosAttrib(blob.data(), blob.size(), attributes) &&
+           (attributes & FILE_ATTRIBUTE_ENCRYPTED);
+}
+
+}  // namespace
+
+DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
+{
+    attributes &= ~FILE_ATTRIBUTE_ENCRYPTED;
+    if (storedEncrypted(fd))
+        attributes |= FILE_ATTRIBUTE_ENCRYPTED;
+    return storeAttributes(fd, st, attributes);
+}
+
+DWORD setEncryptedAttribute(int fd, const struct stat &st, const std::string &posixPath, bool encrypted)
+{
+    DWORD attributes = readAttributes(fd, st, posixPath) & ~(FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_NORMAL);
+    return storeAttributes(fd, st, encrypted ? attributes | FILE_ATTRIBUTE_ENCRYPTED : attributes);
 }
 
 // ---- named streams ----

@@ -35,7 +35,11 @@ DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath
 DWORD readAttributesOfPath(const std::string &posixPath, const struct stat &st);
 DWORD readAttributesOfEntry(int directoryFd, const std::string &directoryPath, const char *name,
                             const struct stat &st);
+// Stores the attributes; the encrypted bit is the file's own state, which this keeps as it is
+// whatever `attributes` says (as SetFileAttributes and CreateFile neither set nor clear it).
 DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes);
+// Sets or clears FILE_ATTRIBUTE_ENCRYPTED, keeping the other attributes.
+DWORD setEncryptedAttribute(int fd, const struct stat &st, const std::string &posixPath, bool encrypted);
 
 // ---- named streams ----
 
