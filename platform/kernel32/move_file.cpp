@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace winsim {
@@ -186,8 +188,45 @@ DWORD copyNamedStreams(int from, int to)
     return 0;
 }
 
+// Every extended attribute of the user namespace that the named stream copy does not carry: the
+// DOS attributes (the encrypted one with them), the security descriptor, an encrypted file's key
+// record, and whatever else the file keeps there. The attribute that names a file's sidecar store
+// is the file's own: the copy gets one of its own when its streams need it.
+DWORD copyExtendedAttributes(int from, int to)
+{
+    constexpr std::string_view kUserNamespace = "user.";
+    constexpr std::string_view kStreamPrefix = "user.DosStream.";
+    std::vector<char> names(4096);
+    ssize_t listed;
+    while ((listed = flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
+        names.resize(names.size() * 2);
+    if (listed < 0)
+        return errno == ENOTSUP ? 0 : errorFromErrno(errno);
+    std::vector<char> value(4096);
+    for (ssize_t at = 0; at < listed;) {
+        const std::string name(names.data() + at);
+        at += static_cast<ssize_t>(name.size()) + 1;
+        if (name.compare(0, kUserNamespace.size(), kUserNamespace) != 0 ||
+            name.compare(0, kStreamPrefix.size(), kStreamPrefix) == 0 || name == kSidecarAttribute)
+            continue;
+        ssize_t size;
+        while ((size = fgetxattr(from, name.c_str(), value.data(), value.size())) < 0 && errno == ERANGE)
+            value.resize(value.size() * 2);
+        if (size < 0) {
+            if (errno == ENODATA)
+                continue;  // removed since the listing
+            return errorFromErrno(errno);
+        }
+        if (fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(size), 0) != 0)
+            return errorFromErrno(errno);
+    }
+    return 0;
+}
+
 // A copy of the file under a name of its own in target's directory, complete and on disk: the
-// data, the named streams, the mode, attributes, security descriptor and times.
+// data, the named streams, the other extended attributes, the mode, attributes (stored, so that
+// they do not change with the name), security descriptor (stored, so that it does not change
+// with the owner) and times.
 DWORD makeCopy(int source, const struct stat &st, const std::string &sourcePath, const std::string &target,
                std::string &copyPath)
 {
@@ -201,6 +240,8 @@ DWORD makeCopy(int source, const struct stat &st, const std::string &sourcePath,
     DWORD error = copyData(source, copy.fd, st.st_size);
     if (!error)
         error = copyNamedStreams(source, copy.fd);
+    if (!error)
+        error = copyExtendedAttributes(source, copy.fd);
     if (!error && fchmod(copy.fd, st.st_mode & 07777) != 0)
         error = errorFromErrno(errno);
     if (!error && fstat(copy.fd, &copied) != 0)

@@ -252,6 +252,26 @@ TEST(MoveFile, AcrossDrivesOnlyWithCopyAllowedAndWithEverythingTheFileCarries)
               static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+TEST(MoveFile, AnEncryptedFileStaysEncryptedAndReadableAcrossDrives)
+{
+    std::u16string source = freshDirectory(u'C', u"efs");
+    std::u16string target = freshDirectory(u'D', u"efs");
+    const std::string from = hostPath(source) + "/secret.txt";
+    writeFile(from, "ledger contents");
+    addStream(from, u"notes", "stream contents");
+    ASSERT_TRUE(EncryptFileW((source + u"\\secret.txt").c_str())) << GetLastError();
+    ASSERT_NE(readFile(from), "ledger contents") << "stored as ciphertext";
+
+    ASSERT_EQ(moveError(source + u"\\secret.txt", target + u"\\secret.txt", MOVEFILE_COPY_ALLOWED), 0u);
+    const std::u16string moved = target + u"\\secret.txt";
+    EXPECT_TRUE(GetFileAttributesW(moved.c_str()) & FILE_ATTRIBUTE_ENCRYPTED);
+    ASSERT_TRUE(DecryptFileW(moved.c_str(), 0)) << GetLastError();
+    EXPECT_EQ(readFile(hostPath(target) + "/secret.txt"), "ledger contents");
+    auto streams = streamsOf(hostPath(target) + "/secret.txt");
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].second, "stream contents");
+}
+
 TEST(MoveFile, ASparseFileKeepsItsSizeAndHolesAcrossDrives)
 {
     std::u16string source = freshDirectory(u'C', u"sparse");
