@@ -20,13 +20,71 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <tuple>
+#include <vector>
 
 namespace winsim {
 
 namespace {
+
+// What a listing of a directory learnt of each entry, in the order the directory gave them.
+struct ListedEntry {
+    uint64_t inode;
+    uint64_t device;
+    int64_t changedSeconds;
+    uint32_t changedNanoseconds;
+    DWORD attributes;
+    bool dotName;  // derived attributes hide names that start with a dot
+    bool settled;  // its change time was over a second old when the listing began
+};
+using Listing = std::vector<ListedEntry>;
+
+// The last complete listing of each directory and pattern. A listing needs each entry's status
+// and DOS attribute record, two system calls where Windows reads both from the directory; the
+// next listing of the directory walks the last one beside its own (the file system gives the
+// entries in the same order while the directory is unchanged) and reads the record again only
+// for a file whose change time moved. Every change of an extended attribute, or of the mode that
+// derived attributes follow, gives the file a new change time, unless it lands in the same tick
+// of the clock as the one seen: so only change times over a second old are trusted.
+class ListingMemory {
+public:
+    std::shared_ptr<const Listing> find(dev_t device, ino_t inode, const std::u16string &pattern)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = listings_.find(Key{device, inode, pattern});
+        return it == listings_.end() ? nullptr : it->second;
+    }
+
+    void store(dev_t device, ino_t inode, const std::u16string &pattern, std::shared_ptr<const Listing> listing)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto &slot = listings_[Key{device, inode, pattern}];
+        entries_ -= slot ? slot->size() : 0;
+        if (entries_ + listing->size() > kLimit) {
+            listings_.clear();
+            entries_ = 0;
+        }
+        entries_ += listing->size();
+        listings_[Key{device, inode, pattern}] = std::move(listing);
+    }
+
+private:
+    static constexpr size_t kLimit = 1 << 20;  // entries of all listings, about 40 MB
+    using Key = std::tuple<dev_t, ino_t, std::u16string>;
+    std::mutex lock_;
+    std::map<Key, std::shared_ptr<const Listing>> listings_;
+    size_t entries_ = 0;
+};
+
+ListingMemory &listingMemory()
+{
+    static ListingMemory *memory = new ListingMemory;
+    return *memory;
+}
 
 struct FindObject : KernelObject {
     DIR *directory = nullptr;  // null when the search named one entry, or the listing ended
@@ -34,11 +92,56 @@ struct FindObject : KernelObject {
     std::u16string pattern;
     bool skipDotEntries = false;   // a drive root has none, and they were queued up front otherwise
     std::deque<std::string> queued;  // entries to report before the listing: ".", "..", or the named entry
+    // The directory's last listing, walked beside this one, and this one, kept when it completes.
+    struct stat directoryStatus {};
+    bool remembering = false;
+    std::shared_ptr<const Listing> previous;
+    size_t previousAt = 0;
+    Listing current;
+    int64_t settledBefore = 0;
 
     ~FindObject() override
     {
         if (directory)
             closedir(directory);
+    }
+
+    // The attributes the last listing saw for this entry, if the file has not changed since.
+    bool rememberedAttributes(const struct stat &st, bool dotName, DWORD &attributes)
+    {
+        if (!previous)
+            return false;
+        // The entry at the same place, or the one after it when an entry went.
+        for (size_t at = previousAt; at < previous->size() && at < previousAt + 2; ++at) {
+            const ListedEntry &seen = (*previous)[at];
+            if (seen.inode != static_cast<uint64_t>(st.st_ino) || seen.device != static_cast<uint64_t>(st.st_dev))
+                continue;
+            previousAt = at + 1;
+            if (!seen.settled || seen.dotName != dotName || seen.changedSeconds != st.st_ctim.tv_sec ||
+                seen.changedNanoseconds != static_cast<uint32_t>(st.st_ctim.tv_nsec))
+                return false;
+            attributes = seen.attributes;
+            return true;
+        }
+        return false;
+    }
+
+    void record(const struct stat &st, bool dotName, DWORD attributes)
+    {
+        current.push_back(ListedEntry{st.st_ino, st.st_dev, st.st_ctim.tv_sec,
+                                      static_cast<uint32_t>(st.st_ctim.tv_nsec), attributes, dotName,
+                                      st.st_ctim.tv_sec < settledBefore});
+    }
+
+    void listingEnded()
+    {
+        closedir(directory);
+        directory = nullptr;
+        previous.reset();
+        if (remembering)
+            listingMemory().store(directoryStatus.st_dev, directoryStatus.st_ino, pattern,
+                                  std::make_shared<const Listing>(std::move(current)));
+        current = Listing();
     }
 };
 
@@ -47,83 +150,10 @@ bool hasWildcards(std::u16string_view name)
     return name.find_first_of(u"*?") != std::u16string_view::npos;
 }
 
-// The attributes of entries listed before, by file and change time. A listing needs a file's
-// status and its DOS attribute record, two system calls per entry where Windows reads both from
-// the directory; the record is read again only when the file changed. Every change of an
-// extended attribute (or of the mode, which derived attributes follow) gives the file a new
-// change time, unless it lands in the same tick of the clock as the change time already seen:
-// so only change times older than a second are trusted.
-class AttributeCache {
-public:
-    bool find(const struct stat &st, bool dotName, DWORD &attributes)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        auto it = entries_.find(Key{st.st_dev, st.st_ino, dotName});
-        if (it == entries_.end() || it->second.changed.tv_sec != st.st_ctim.tv_sec ||
-            it->second.changed.tv_nsec != st.st_ctim.tv_nsec)
-            return false;
-        attributes = it->second.attributes;
-        return true;
-    }
-
-    void remember(const struct stat &st, bool dotName, DWORD attributes)
-    {
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (st.st_ctim.tv_sec + 1 >= now.tv_sec)
-            return;
-        std::lock_guard<std::mutex> guard(lock_);
-        if (entries_.size() >= kLimit)
-            entries_.clear();
-        entries_[Key{st.st_dev, st.st_ino, dotName}] = Entry{st.st_ctim, attributes};
-    }
-
-private:
-    static constexpr size_t kLimit = 1 << 20;
-    struct Key {
-        dev_t device;
-        ino_t inode;
-        bool dotName;  // derived attributes hide names that start with a dot
-        bool operator==(const Key &other) const
-        {
-            return device == other.device && inode == other.inode && dotName == other.dotName;
-        }
-    };
-    struct KeyHash {
-        size_t operator()(const Key &key) const
-        {
-            return std::hash<uint64_t>()(static_cast<uint64_t>(key.inode) * 31 + key.device) ^ key.dotName;
-        }
-    };
-    struct Entry {
-        struct timespec changed;
-        DWORD attributes;
-    };
-    std::mutex lock_;
-    std::unordered_map<Key, Entry, KeyHash> entries_;
-};
-
-AttributeCache &attributeCache()
+void fill(WIN32_FIND_DATAW &data, const struct stat &st, DWORD attributes, const std::u16string &wideName)
 {
-    static AttributeCache *cache = new AttributeCache;
-    return *cache;
-}
-
-// Fills data for the entry name of directoryPath, open as directoryFd (AT_FDCWD with an empty
-// directory and the whole path as name for an entry found by name); false when it is gone or its
-// name does not fit the record.
-bool describe(int directoryFd, const std::string &directoryPath, const char *name, const std::u16string &wideName,
-              WIN32_FIND_DATAW &data)
-{
-    struct stat st;
-    if (wideName.size() >= MAX_PATH || fstatat(directoryFd, name, &st, 0) != 0)
-        return false;
     memset(&data, 0, sizeof data);
-    const bool dotName = wideName.size() > 1 && wideName[0] == u'.' && wideName != u"..";
-    if (!attributeCache().find(st, dotName, data.dwFileAttributes)) {
-        data.dwFileAttributes = readAttributesOfEntry(directoryFd, directoryPath, name, st);
-        attributeCache().remember(st, dotName, data.dwFileAttributes);
-    }
+    data.dwFileAttributes = attributes;
     data.ftCreationTime = toFileTime(st.st_ctim);
     data.ftLastAccessTime = toFileTime(st.st_atim);
     data.ftLastWriteTime = toFileTime(st.st_mtim);
@@ -132,6 +162,24 @@ bool describe(int directoryFd, const std::string &directoryPath, const char *nam
         data.nFileSizeLow = static_cast<DWORD>(st.st_size);
     }
     memcpy(data.cFileName, wideName.data(), wideName.size() * sizeof(char16_t));
+}
+
+// Fills data for the entry name of directoryPath, open as directoryFd (AT_FDCWD with an empty
+// directory and the whole path as name for an entry found by name); false when it is gone or its
+// name does not fit the record. An entry of the listing is checked against the last listing.
+bool describe(int directoryFd, const std::string &directoryPath, const char *name, const std::u16string &wideName,
+              WIN32_FIND_DATAW &data, FindObject *listing = nullptr)
+{
+    struct stat st;
+    if (wideName.size() >= MAX_PATH || fstatat(directoryFd, name, &st, 0) != 0)
+        return false;
+    const bool dotName = wideName.size() > 1 && wideName[0] == u'.' && wideName != u"..";
+    DWORD attributes = 0;
+    if (!listing || !listing->rememberedAttributes(st, dotName, attributes))
+        attributes = readAttributesOfEntry(directoryFd, directoryPath, name, st);
+    if (listing)
+        listing->record(st, dotName, attributes);
+    fill(data, st, attributes, wideName);
     return true;
 }
 
@@ -162,8 +210,7 @@ bool nextEntry(FindObject &search, WIN32_FIND_DATAW &data)
     while (search.directory) {
         dirent *entry = readdir(search.directory);
         if (!entry) {
-            closedir(search.directory);
-            search.directory = nullptr;
+            search.listingEnded();
             return false;
         }
         const char *name = entry->d_name;
@@ -172,7 +219,7 @@ bool nextEntry(FindObject &search, WIN32_FIND_DATAW &data)
         std::u16string wide = toUtf16(name);
         // An entry that vanished since the listing, or whose name no record can hold, is passed over.
         if ((everything || matchesPattern(wide, search.pattern)) &&
-            describe(dirfd(search.directory), search.directoryPath, name, wide, data))
+            describe(dirfd(search.directory), search.directoryPath, name, wide, data, &search))
             return true;
     }
     return false;
@@ -259,6 +306,13 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR fileName, LPWIN32_FIND_DATAW findData)
             return INVALID_HANDLE_VALUE;
         }
         search->skipDotEntries = true;
+        search->remembering = fstat(dirfd(search->directory), &search->directoryStatus) == 0;
+        if (search->remembering)
+            search->previous = listingMemory().find(search->directoryStatus.st_dev, search->directoryStatus.st_ino,
+                                                    search->pattern);
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        search->settledBefore = now.tv_sec - 1;
         if (!isDriveRoot(search->directoryPath))
             for (const char *dot : {".", ".."})
                 if (matchesPattern(toUtf16(dot), search->pattern))

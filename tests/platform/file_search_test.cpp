@@ -113,6 +113,8 @@ TEST(FileSearch, ListingsSeeEveryChangeOfAttributes)
     const std::string dir = freshDirectory("changes");
     const std::string host = hostPath(toUtf16(dir));
     std::ofstream(host + "/f.txt") << "f";
+    for (const char *name : {"/g1", "/g2", "/g3", "/g4"})
+        std::ofstream(host + name) << "g";
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     auto listed = [&] {
         WIN32_FIND_DATAA data;
@@ -128,6 +130,29 @@ TEST(FileSearch, ListingsSeeEveryChangeOfAttributes)
     ASSERT_EQ(chmod((host + "/f.txt").c_str(), 0444), 0);
     ASSERT_EQ(removexattr((host + "/f.txt").c_str(), "user.DOSATTRIB"), 0);
     EXPECT_EQ(listed(), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    // Entries that come and go between listings do not shift what the others report.
+    auto all = [&] {
+        std::map<std::string, DWORD> entries;
+        WIN32_FIND_DATAA data;
+        HANDLE search = FindFirstFileA((dir + "\\g*").c_str(), &data);
+        EXPECT_NE(search, INVALID_HANDLE_VALUE);
+        do
+            entries[data.cFileName] = data.dwFileAttributes;
+        while (FindNextFileA(search, &data));
+        FindClose(search);
+        return entries;
+    };
+    EXPECT_EQ(all().size(), 4u);
+    ASSERT_TRUE(SetFileAttributesW(toUtf16(dir + "\\g3").c_str(), FILE_ATTRIBUTE_SYSTEM));
+    unlink((host + "/g2").c_str());
+    std::ofstream(host + "/g5") << "g";
+    const std::map<std::string, DWORD> expected = {{"g1", FILE_ATTRIBUTE_ARCHIVE},
+                                                   {"g3", FILE_ATTRIBUTE_SYSTEM},
+                                                   {"g4", FILE_ATTRIBUTE_ARCHIVE},
+                                                   {"g5", FILE_ATTRIBUTE_ARCHIVE}};
+    EXPECT_EQ(all(), expected);
+    EXPECT_EQ(all(), expected);
+
     // The same file under a name with a dot in front is hidden.
     ASSERT_EQ(link((host + "/f.txt").c_str(), (host + "/.f.txt").c_str()), 0);
     WIN32_FIND_DATAA data;
