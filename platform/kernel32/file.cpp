@@ -189,6 +189,19 @@ std::shared_ptr<FileObject> fileFromHandle(HANDLE handle)
     return file;
 }
 
+bool openHandlesAllow(dev_t device, ino_t inode, ACCESS_MASK access)
+{
+    ShareTable &t = shareTable();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.opens.find({device, inode});
+    if (it == t.opens.end())
+        return true;
+    for (const OpenFile &other : it->second)
+        if (conflicts(access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, other))
+            return false;
+    return true;
+}
+
 DWORD refuseEncryptedData(FileObject &file)
 {
     if (!file.encryptionUnknown)

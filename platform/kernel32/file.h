@@ -39,6 +39,10 @@ DWORD refuseEncryptedData(FileObject &file);
 // The file object of a handle, or null with ERROR_INVALID_HANDLE set.
 std::shared_ptr<FileObject> fileFromHandle(HANDLE handle);
 
+// Whether the handles this process has open on a file let another open take `access`
+// (DELETE, to rename or remove it) whatever it shares.
+bool openHandlesAllow(dev_t device, ino_t inode, ACCESS_MASK access);
+
 // Opens a path only to read or change its metadata. Returns the descriptor or -1 with errno set.
 int openForMetadata(const std::string &posix);
 

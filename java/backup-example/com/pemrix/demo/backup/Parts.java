@@ -8,9 +8,10 @@ final class Parts {
 
     static List<Part> standard() {
         return List.of(
-                new FilesPart(new HostDirectoryLister(), new EncryptedFiles()),
+                new FilesPart(new Win32DirectoryLister(), new EncryptedFiles()),
                 new RegistryPart(),
                 new MachinePart(),
+                new ProxyPart(),
                 new DialUpPart());
     }
 }
