@@ -161,6 +161,8 @@ class BackupClientTest {
             assertTrue(report.matches("(?s).*computer name \\(dns-fully-qualified\\) +ledger-srv.accounts.example"
                     + " +ledger-srv.accounts.example +same.*"), report);
             assertTrue(report.matches("(?s).*product type +server +server +same.*"), report);
+            assertTrue(report.matches("(?s).*proxy servers +proxy.accounts.example:8080 +proxy.accounts.example:8080"
+                    + " +same.*"), report);
             assertTrue(report.matches("(?s).*connection Head Office +connected +recorded.*"), report);
             target.stopService();
             assertNoJniWarnings(target);
