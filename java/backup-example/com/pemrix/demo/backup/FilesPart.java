@@ -261,11 +261,15 @@ final class FilesPart implements Part {
         byte[] second = new byte[run.buffer.length];
         for (Manifest.Record record : entries(run.manifest)) {
             run.control.checkpoint();
+            String path = record.get("path");
+            if (run.leftAlone.contains(path)) {
+                run.table.row(SECTION, path, true, "left as it was at its writer's request", "", "", "", "");
+                continue;
+            }
             if (record.kind.equals(EncryptedFiles.RECORD)) {
                 EncryptedFiles.verify(run, record);
                 continue;
             }
-            String path = record.get("path");
             int archived = (int) record.getLong("attributes");
             int current;
             try {

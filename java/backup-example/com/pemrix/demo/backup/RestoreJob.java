@@ -37,6 +37,7 @@ final class RestoreJob extends Job {
                 }
             }
             VerifyRun verify = new VerifyRun(log, control, archive);
+            verify.leftAlone.addAll(run.leftAlone);
             for (Part part : parts) {
                 if (part instanceof FilesPart) {
                     part.verify(verify);

@@ -42,7 +42,6 @@ class BackupFaultsTest {
             Files.write(machine.host(TREE + "\\part" + i + "\\data.bin"), data);
         }
         machine.write(TREE + "\\locked.txt", "locked while the backup runs");
-        machine.write(TREE + "\\zz\\changed.txt", "as it was at the snapshot");
         machine.installClient(settings(ARCHIVE, 0));
     }
 
@@ -102,6 +101,7 @@ class BackupFaultsTest {
     @Test
     void lockedAndChangingFilesAreBackedUpAsTheSnapshotHasThem() throws Exception {
         String archive = "C:\\Backups\\live.zip";
+        machine.write(TREE + "\\zz\\changed.txt", "as it was at the snapshot");
         long locked = BackupApi.CreateFile(TREE + "\\locked.txt", BackupApi.GENERIC_READ | BackupApi.GENERIC_WRITE, 0,
                 0, BackupApi.OPEN_EXISTING, 0, 0);
         try {
@@ -169,5 +169,36 @@ class BackupFaultsTest {
         assertTrue(status.startsWith("failed restore: the archive C:\\Backups\\damaged.zip is damaged or incomplete"),
                 status);
         assertArrayEquals(changed, Files.readAllBytes(machine.host(file)));
+    }
+
+    @Test
+    void aComponentThatItsWriterRefusesToRestoreIsLeftAsItIsAndTheRestRestored() throws Exception {
+        String archive = "C:\\Backups\\refused.zip";
+        Path writer = Files.createTempFile("refusing-writer", ".xml");
+        Files.writeString(writer, "<WriterMetadata name=\"Refusing Writer\""
+                + " writerId=\"{1b2c3d4e-5f60-4718-92a3-b4c5d6e7f809}\""
+                + " instanceId=\"{9f8e7d6c-5b4a-4392-8170-6f5e4d3c2b1a}\" usage=\"3\" source=\"2\">\n"
+                + "  <Component name=\"Open\" type=\"2\" preRestoreFailure=\"The ledger is open\">"
+                + "<File path=\"C:\\Faults\\part0\" filespec=\"*\" recursive=\"no\"/></Component>\n"
+                + "</WriterMetadata>\n");
+        machine.tool("vss", "writer", "add", writer.toString());
+        try {
+            assertTrue(backUp(archive, 0).startsWith("succeeded backup"), machine.clientLog());
+            byte[] open = "written while the ledger is open".getBytes(StandardCharsets.UTF_8);
+            Files.write(machine.host(TREE + "\\part0\\data.bin"), open);
+            Files.write(machine.host(TREE + "\\part1\\data.bin"), open);
+
+            String status = machine.runJob("restore");
+            assertTrue(status.startsWith("succeeded restore: ") && status.endsWith(
+                    "; 1 left as they were at their writer's request"), status + "\n" + machine.clientLog());
+            assertTrue(machine.clientLog().contains("writer Refusing Writer: Open refused the restore: The ledger is"
+                    + " open"), machine.clientLog());
+            assertArrayEquals(open, Files.readAllBytes(machine.host(TREE + "\\part0\\data.bin")));
+            assertArrayEquals(archivedData(archive, TREE + "\\part1\\data.bin"),
+                    Files.readAllBytes(machine.host(TREE + "\\part1\\data.bin")));
+        } finally {
+            machine.tool("vss", "writer", "remove", "Refusing Writer");
+            Files.delete(writer);
+        }
     }
 }
