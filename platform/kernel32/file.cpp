@@ -203,6 +203,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         return fail(error);
 
     ACCESS_MASK access = mapGenericRights(desiredAccess);
+    if (disposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
+        return fail(ERROR_INVALID_PARAMETER);
     if ((access & ACCESS_SYSTEM_SECURITY) && !isPrivilegeEnabled(kSeSecurityPrivilege))
         return fail(ERROR_PRIVILEGE_NOT_HELD);
     const bool backupSemantics = flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS;
@@ -244,14 +246,14 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
             return fail(errorFromErrno(errno));
         DWORD current = readAttributes(probe, st, mapped.posix);
         close(probe);
-        if ((current & FILE_ATTRIBUTE_READONLY) && (access & (kWriteDataRights | DELETE)))
+        // Replacing or truncating writes the data whatever access the handle is to have.
+        const bool replaces = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        if ((current & FILE_ATTRIBUTE_READONLY) && ((access & (kWriteDataRights | DELETE)) || replaces))
             return fail(ERROR_ACCESS_DENIED);
         if (disposition == CREATE_ALWAYS &&
             (current & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~newAttributes))
             return fail(ERROR_ACCESS_DENIED);
-        if (disposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
-            return fail(ERROR_INVALID_PARAMETER);
-        int mode = (access & kWriteDataRights) || wantsWrite ? O_RDWR : O_RDONLY;
+        int mode = (access & kWriteDataRights) || wantsWrite || replaces ? O_RDWR : O_RDONLY;
         if (!S_ISREG(st.st_mode))
             mode |= O_NONBLOCK;
         mode |= appendOnly(access) ? O_APPEND : 0;
@@ -336,9 +338,22 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR directory, PULARGE_INTEGER freeToCaller,
         SetLastError(error);
         return FALSE;
     }
+    // The directory is opened as CreateFileW opens one: a missing last name is a file not found,
+    // a file is not a directory.
+    struct stat st;
+    if (stat(mapped.posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix)
+                     : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                        : errorFromErrno(errno));
+        return FALSE;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(directory && endsWithSeparator(directory) ? ERROR_INVALID_NAME : ERROR_DIRECTORY);
+        return FALSE;
+    }
     struct statvfs vfs;
     if (statvfs(mapped.posix.c_str(), &vfs) != 0) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : errorFromErrno(errno));
+        SetLastError(errorFromErrno(errno));
         return FALSE;
     }
     if (freeToCaller)
