@@ -20,6 +20,19 @@ struct ClassCache {
     jclass fileNotFoundException;
     jclass errorCodeException;
     jmethodID errorCodeExceptionInit;
+
+    // The registry's classes: filled by RegistryApi.init, which looks them up again on every call.
+    jclass regKey;
+    jfieldID regKeyDisposition;
+    jfieldID regKeyPtr;
+    jmethodID regKeyInit;
+    jclass regValue;
+    jfieldID regValueName;
+    jfieldID regValueType;
+    jfieldID regValueDwordVal;
+    jfieldID regValueStringArray;
+    jfieldID regValueStringValue;
+    jfieldID regValueByteArray;
 };
 
 extern ClassCache classCache;

@@ -70,6 +70,12 @@ const Message kMessages[] = {
     {ERROR_CANTOPEN, "The configuration registry key could not be opened.\r\n"},
     {ERROR_CANTREAD, "The configuration registry key could not be read.\r\n"},
     {ERROR_CANTWRITE, "The configuration registry key could not be written.\r\n"},
+    {ERROR_REGISTRY_IO_FAILED,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read in, or write "
+     "out, or flush, one of the files that contain the system's image of the registry.\r\n"},
+    {ERROR_NOT_REGISTRY_FILE,
+     "The system has attempted to load or restore a file into the registry, but the specified file is not in a "
+     "registry file format.\r\n"},
     {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion.\r\n"},
     {ERROR_DEPENDENT_SERVICES_RUNNING,
      "A stop control has been sent to a service that other running services are dependent on.\r\n"},

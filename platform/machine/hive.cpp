@@ -1,6 +1,5 @@
 #include "machine/hive.h"
 
-#include "machine/database.h"
 #include "machine/text.h"
 
 #include <winerror.h>
@@ -8,6 +7,11 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <map>
 #include <time.h>
 
@@ -17,18 +21,54 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
 
+// "hive" in the database header, so that a hive is told from other SQLite files.
+constexpr int kHiveApplicationId = 0x68697665;
+// 1: keys and values only (the first stand-in hives, application id 0, names folded to lower
+// case); 2: classes, security descriptors, upper-case folding, values in the order written.
+constexpr int kSchemaVersion = 2;
+
 const char *kSchema =
     "CREATE TABLE IF NOT EXISTS keys ("
     " id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
-    " written INTEGER NOT NULL, UNIQUE (parent, folded));"
+    " written INTEGER NOT NULL, class TEXT NOT NULL DEFAULT '', security BLOB, UNIQUE (parent, folded));"
     "CREATE TABLE IF NOT EXISTS key_values ("
     " key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL, type INTEGER NOT NULL,"
     " data BLOB NOT NULL, PRIMARY KEY (key, folded));"
-    "INSERT OR IGNORE INTO keys (id, parent, name, folded, written) VALUES (1, 0, '', '', 0);";
+    "CREATE INDEX IF NOT EXISTS key_values_in_order ON key_values (key);"
+    "CREATE INDEX IF NOT EXISTS subkeys_in_order ON keys (parent, folded, name, class, written);"
+    "CREATE TABLE IF NOT EXISTS hive_counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "INSERT OR IGNORE INTO keys (id, parent, name, folded, written) VALUES (1, 0, '', '', 0);"
+    "PRAGMA application_id = 1751742053;"
+    "PRAGMA user_version = 2;";
+
+const char *kUpgradeFromVersion1 =
+    "ALTER TABLE keys ADD COLUMN class TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE keys ADD COLUMN security BLOB;"
+    "UPDATE keys SET folded = registry_fold(name);"
+    "UPDATE key_values SET folded = registry_fold(name);"
+    "CREATE INDEX IF NOT EXISTS key_values_in_order ON key_values (key);"
+    "CREATE INDEX IF NOT EXISTS subkeys_in_order ON keys (parent, folded, name, class, written);"
+    "CREATE TABLE IF NOT EXISTS hive_counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "PRAGMA application_id = 1751742053;"
+    "PRAGMA user_version = 2;";
+
+static_assert(kHiveApplicationId == 1751742053, "the schema text names the application id");
+
+constexpr char kSqliteMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
 
 int64_t now()
 {
     return static_cast<int64_t>(time(nullptr));
+}
+
+void foldFunction(sqlite3_context *context, int, sqlite3_value **arguments)
+{
+    const auto *text = sqlite3_value_text(arguments[0]);
+    std::string folded =
+        registryFoldedName(text ? std::string_view(reinterpret_cast<const char *>(text),
+                                                   static_cast<size_t>(sqlite3_value_bytes(arguments[0])))
+                                : std::string_view());
+    sqlite3_result_text(context, folded.data(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
 }
 
 struct HiveCache {
@@ -42,183 +82,889 @@ HiveCache &hiveCache()
     return *cache;
 }
 
+// A raw connection closed on every path out.
+struct Connection {
+    sqlite3 *db = nullptr;
+    ~Connection() { sqlite3_close(db); }
+};
+
+int singleInteger(sqlite3 *db, const char *sql, int64_t &value)
+{
+    sqlite3_stmt *stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        if (rc == SQLITE_ROW) {
+            value = sqlite3_column_int64(stmt, 0);
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(stmt);
+    return rc;
+}
+
+// Whether the open database is a hive (either schema); never writes.
+DWORD checkHiveSchema(sqlite3 *db)
+{
+    int64_t applicationId = 0;
+    int rc = singleInteger(db, "PRAGMA application_id", applicationId);
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)
+        return ERROR_SHARING_VIOLATION;
+    if (rc != SQLITE_OK)
+        return ERROR_NOT_REGISTRY_FILE;
+    if (applicationId == kHiveApplicationId)
+        return 0;
+    if (applicationId != 0)
+        return ERROR_NOT_REGISTRY_FILE;
+    // The first schema had no marker: know it by its tables, columns and root key.
+    int64_t columns = 0;
+    rc = singleInteger(db,
+                       "SELECT (SELECT count(*) FROM pragma_table_info('keys')"
+                       "         WHERE name IN ('id', 'parent', 'name', 'folded', 'written'))"
+                       "     + (SELECT count(*) FROM pragma_table_info('key_values')"
+                       "         WHERE name IN ('key', 'name', 'folded', 'type', 'data'))",
+                       columns);
+    if (rc != SQLITE_OK || columns != 10)
+        return ERROR_NOT_REGISTRY_FILE;
+    int64_t root = 0;
+    rc = singleInteger(db, "SELECT count(*) FROM keys WHERE id = 1 AND parent = 0", root);
+    return rc == SQLITE_OK && root == 1 ? 0 : ERROR_NOT_REGISTRY_FILE;
+}
+
 }  // namespace
+
+// A cached statement of the hive, reset and unbound when the query goes out of scope. The
+// caller holds the hive's lock.
+class HiveQuery {
+public:
+    HiveQuery(Hive &hive, const char *sql) : stmt_(hive.statement(sql)) {}
+    ~HiveQuery()
+    {
+        if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
+    HiveQuery(const HiveQuery &) = delete;
+    HiveQuery &operator=(const HiveQuery &) = delete;
+    bool ok() const { return stmt_ != nullptr; }
+    HiveQuery &bind(int index, int64_t value)
+    {
+        sqlite3_bind_int64(stmt_, index, value);
+        return *this;
+    }
+    HiveQuery &bind(int index, const std::string &value)
+    {
+        sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    HiveQuery &bindBlob(int index, const std::vector<uint8_t> &value)
+    {
+        // An empty value is still a (zero-length) blob, not NULL.
+        sqlite3_bind_blob(stmt_, index, value.empty() ? "" : static_cast<const void *>(value.data()),
+                          static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    HiveQuery &bindNull(int index)
+    {
+        sqlite3_bind_null(stmt_, index);
+        return *this;
+    }
+    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+    int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
+    bool isNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+    std::string text(int column)
+    {
+        const auto *p = sqlite3_column_text(stmt_, column);
+        return p ? std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+                 : std::string();
+    }
+    std::vector<uint8_t> blob(int column)
+    {
+        const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, column));
+        return p ? std::vector<uint8_t>(p, p + sqlite3_column_bytes(stmt_, column)) : std::vector<uint8_t>();
+    }
+
+private:
+    sqlite3_stmt *stmt_;
+};
+
+namespace {
+
+// The Windows error of a failed step.
+DWORD readError(int rc)
+{
+    return rc == SQLITE_NOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTREAD;
+}
+
+DWORD writeError(int rc)
+{
+    if (rc == SQLITE_FULL)
+        return ERROR_DISK_FULL;
+    if (rc == SQLITE_NOMEM)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    if (rc == SQLITE_READONLY)
+        return ERROR_ACCESS_DENIED;
+    return ERROR_CANTWRITE;
+}
+
+}  // namespace
+
+DWORD Hive::identify(const std::string &posixPath)
+{
+    struct stat st;
+    if (stat(posixPath.c_str(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    if (!S_ISREG(st.st_mode))
+        return ERROR_ACCESS_DENIED;
+    char header[sizeof kSqliteMagic] = {};
+    int fd = ::open(posixPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return ERROR_ACCESS_DENIED;
+    ssize_t n = read(fd, header, sizeof header);
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof header) || memcmp(header, kSqliteMagic, sizeof header) != 0)
+        return ERROR_NOT_REGISTRY_FILE;
+    Connection connection;
+    int rc = sqlite3_open_v2(posixPath.c_str(), &connection.db, SQLITE_OPEN_READONLY, nullptr);
+    if (rc != SQLITE_OK)
+        return ERROR_NOT_REGISTRY_FILE;
+    sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
+    DWORD error = checkHiveSchema(connection.db);
+    if (error == ERROR_NOT_REGISTRY_FILE && sqlite3_extended_errcode(connection.db) == SQLITE_READONLY_ROLLBACK) {
+        // A writer died in the middle of a transaction: only a connection that may write can
+        // roll its journal back, which restores the file as it was before that transaction.
+        Connection writer;
+        if (sqlite3_open_v2(posixPath.c_str(), &writer.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+            return ERROR_NOT_REGISTRY_FILE;
+        sqlite3_busy_timeout(writer.db, kBusyTimeoutMs);
+        error = checkHiveSchema(writer.db);
+    }
+    return error;
+}
 
 std::shared_ptr<Hive> Hive::open(const std::string &posixPath, DWORD &error)
 {
     HiveCache &cache = hiveCache();
     std::lock_guard<std::mutex> guard(cache.lock);
-    if (auto existing = cache.hives[posixPath].lock())
-        return existing;
+    struct stat st;
+    const bool exists = stat(posixPath.c_str(), &st) == 0;
+    if (auto existing = cache.hives[posixPath].lock()) {
+        if (exists && existing->device_ == st.st_dev && existing->inode_ == st.st_ino)
+            return existing;
+    }
+    // Only a missing (or empty, never written) file becomes a new hive; anything else must
+    // already be one, and is left alone when it is not.
+    bool create = !exists || (S_ISREG(st.st_mode) && st.st_size == 0);
+    if (!create && (error = identify(posixPath)) != 0)
+        return nullptr;
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(posixPath.c_str(), &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(posixPath.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         sqlite3_close(db);
         error = ERROR_CANTOPEN;
         return nullptr;
     }
-    std::shared_ptr<Hive> hive(new Hive(db));
-    if ((error = hive->initialise()) != 0)
+    std::shared_ptr<Hive> hive(new Hive(db, posixPath));
+    if ((error = hive->initialise(create)) != 0)
         return nullptr;
+    if (stat(posixPath.c_str(), &st) == 0) {
+        hive->device_ = st.st_dev;
+        hive->inode_ = st.st_ino;
+    }
     cache.hives[posixPath] = hive;
     return hive;
 }
 
 Hive::~Hive()
 {
+    for (auto &entry : statements_)
+        sqlite3_finalize(entry.second);
     sqlite3_close(db_);
 }
 
-DWORD Hive::initialise()
+DWORD Hive::initialise(bool created)
 {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    // A hive that has its schema needs no write (nor its sync to disk) to be opened.
-    {
-        Statement probe(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'key_values'");
-        if (probe.ok() && probe.step() == SQLITE_ROW)
-            return 0;
+    // Reads through a mapping of the file rather than a system call per page.
+    sqlite3_exec(db_, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+    sqlite3_create_function(db_, "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldFunction,
+                            nullptr, nullptr);
+    if (created) {
+        // Several processes may create the same hive at once: the schema is made under the write
+        // lock, by whichever comes first.
+        if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+            return ERROR_BADDB;
+        if (sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            return ERROR_BADDB;
+        }
+        return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : ERROR_BADDB;
     }
-    // Each process keeps its connection open; the schema is created once, under the write lock.
+    // A hive that has the current schema needs no write (nor its sync to disk) to be opened.
+    int64_t version = 0;
+    if (singleInteger(db_, "PRAGMA user_version", version) != SQLITE_OK)
+        return ERROR_BADDB;
+    return version >= kSchemaVersion ? 0 : upgradeSchema();
+}
+
+DWORD Hive::upgradeSchema()
+{
     if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return ERROR_BADDB;
-    if (sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    int64_t version = 0;
+    bool ok = singleInteger(db_, "PRAGMA user_version", version) == SQLITE_OK;
+    if (ok && version < kSchemaVersion)
+        ok = sqlite3_exec(db_, kUpgradeFromVersion1, nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         return ERROR_BADDB;
     }
     return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : ERROR_BADDB;
 }
 
-std::optional<int64_t> Hive::findSubkey(int64_t parent, const std::string &name, DWORD &error)
+sqlite3_stmt *Hive::statement(const char *sql)
 {
-    Statement find(db_, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
-    if (!find.ok()) {
-        error = ERROR_BADDB;
-        return std::nullopt;
+    auto found = statements_.find(sql);
+    if (found != statements_.end())
+        return found->second;
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;
     }
-    find.bind(1, parent).bind(2, foldedKey(name));
+    statements_.emplace(sql, stmt);
+    return stmt;
+}
+
+uint64_t Hive::generation()
+{
+    // The version of the content that this connection's last read saw, counting the changes of
+    // every connection, this one's included; asking costs no statement and no lock.
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    unsigned int version = 0;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &version);
+    return version;
+}
+
+Hive::WriteTransaction::WriteTransaction(Hive &hive) : hive_(hive), guard_(hive.lock_)
+{
+    if (hive_.transactionDepth_ == 0) {
+        active_ = sqlite3_exec(hive_.db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        outermost_ = true;
+    } else {
+        active_ = sqlite3_exec(hive_.db_, "SAVEPOINT nested", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    if (active_)
+        ++hive_.transactionDepth_;
+}
+
+Hive::WriteTransaction::~WriteTransaction()
+{
+    if (!active_)
+        return;
+    if (outermost_) {
+        sqlite3_exec(hive_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    } else {
+        sqlite3_exec(hive_.db_, "ROLLBACK TO nested", nullptr, nullptr, nullptr);
+        sqlite3_exec(hive_.db_, "RELEASE nested", nullptr, nullptr, nullptr);
+    }
+    --hive_.transactionDepth_;
+}
+
+bool Hive::WriteTransaction::commit()
+{
+    if (!active_)
+        return false;
+    bool ok = sqlite3_exec(hive_.db_, outermost_ ? "COMMIT" : "RELEASE nested", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        return false;
+    active_ = false;
+    --hive_.transactionDepth_;
+    return true;
+}
+
+DWORD Hive::findSubkey(int64_t parent, const std::string &name, int64_t &key)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery find(*this, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
+    if (!find.ok())
+        return ERROR_BADDB;
+    find.bind(1, parent).bind(2, registryFoldedName(name));
     int rc = find.step();
-    error = rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : ERROR_CANTREAD;
-    if (rc == SQLITE_ROW)
-        return find.integer(0);
-    return std::nullopt;
+    if (rc == SQLITE_ROW) {
+        key = find.integer(0);
+        return 0;
+    }
+    return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : readError(rc);
 }
 
 DWORD Hive::openPath(int64_t parent, const std::vector<std::string> &path, int64_t &key)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (DWORD error = keyExists(parent))
+        return error;
     key = parent;
     for (const std::string &name : path) {
-        DWORD error = 0;
-        auto next = findSubkey(key, name, error);
-        if (error)
+        int64_t next = 0;
+        if (DWORD error = findSubkey(key, name, next))
             return error;
-        if (!next)
-            return ERROR_FILE_NOT_FOUND;
-        key = *next;
+        key = next;
     }
+    return 0;
+}
+
+DWORD Hive::createSubkey(int64_t parent, const std::string &name, const std::string &className,
+                         const std::optional<std::vector<uint8_t>> &security, int64_t &key)
+{
+    WriteTransaction transaction(*this);
+    if (!transaction.active())
+        return ERROR_CANTWRITE;
+    if (DWORD error = keyExists(parent))
+        return error;
+    // Ids are never reused, so a handle to a deleted key can never reach a newer one.
+    int64_t next = 0;
+    {
+        HiveQuery counter(*this,
+                          "SELECT max(coalesce((SELECT value FROM hive_counters WHERE name = 'next key'), 0),"
+                          "           (SELECT max(id) FROM keys) + 1)");
+        if (!counter.ok() || counter.step() != SQLITE_ROW)
+            return ERROR_BADDB;
+        next = counter.integer(0);
+    }
+    HiveQuery insert(*this,
+                     "INSERT INTO keys (id, parent, name, folded, written, class, security)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?)");
+    if (!insert.ok())
+        return ERROR_BADDB;
+    insert.bind(1, next).bind(2, parent).bind(3, name).bind(4, registryFoldedName(name)).bind(5, now());
+    insert.bind(6, className);
+    if (security)
+        insert.bindBlob(7, *security);
+    else
+        insert.bindNull(7);
+    int rc = insert.step();
+    if (rc != SQLITE_DONE)
+        return rc == SQLITE_CONSTRAINT ? ERROR_ALREADY_EXISTS : writeError(rc);
+    HiveQuery advance(*this, "INSERT OR REPLACE INTO hive_counters (name, value) VALUES ('next key', ?)");
+    if (!advance.ok())
+        return ERROR_BADDB;
+    advance.bind(1, next + 1);
+    if ((rc = advance.step()) != SQLITE_DONE)
+        return writeError(rc);
+    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
+    touch.bind(1, now()).bind(2, parent);
+    if ((rc = touch.step()) != SQLITE_DONE)
+        return writeError(rc);
+    if (!transaction.commit())
+        return ERROR_CANTWRITE;
+    key = next;
     return 0;
 }
 
 DWORD Hive::createPath(int64_t parent, const std::vector<std::string> &path, int64_t &key, bool &created)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    Transaction transaction(db_);
+    WriteTransaction transaction(*this);
     if (!transaction.active())
         return ERROR_CANTWRITE;
+    if (DWORD error = keyExists(parent))
+        return error;
     key = parent;
     created = false;
     for (const std::string &name : path) {
-        DWORD error = 0;
-        auto next = findSubkey(key, name, error);
+        int64_t next = 0;
+        DWORD error = findSubkey(key, name, next);
+        if (error == ERROR_FILE_NOT_FOUND) {
+            error = createSubkey(key, name, std::string(), std::nullopt, next);
+            created = true;
+        } else {
+            created = false;
+        }
         if (error)
             return error;
-        if (next) {
-            key = *next;
-            created = false;
-            continue;
-        }
-        Statement insert(db_, "INSERT INTO keys (parent, name, folded, written) VALUES (?, ?, ?, ?)");
-        if (!insert.ok())
-            return ERROR_BADDB;
-        insert.bind(1, key).bind(2, name).bind(3, foldedKey(name)).bind(4, now());
-        if (insert.step() != SQLITE_DONE)
-            return ERROR_CANTWRITE;
-        key = sqlite3_last_insert_rowid(db_);
-        created = true;
+        key = next;
     }
+    return transaction.commit() ? 0 : ERROR_CANTWRITE;
+}
+
+DWORD Hive::keyExists(int64_t key)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery exists(*this, "SELECT 1 FROM keys WHERE id = ?");
+    if (!exists.ok())
+        return ERROR_BADDB;
+    exists.bind(1, key);
+    int rc = exists.step();
+    if (rc == SQLITE_ROW)
+        return 0;
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
+}
+
+DWORD Hive::keyParent(int64_t key, int64_t &parent)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, "SELECT parent FROM keys WHERE id = ?");
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key);
+    int rc = query.step();
+    if (rc == SQLITE_ROW) {
+        parent = query.integer(0);
+        return 0;
+    }
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
+}
+
+DWORD Hive::childCount(int64_t key, int64_t &count)
+{
+    HiveQuery query(*this, "SELECT count(*) FROM keys WHERE parent = ? AND id <> ?");
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key).bind(2, key);
+    int rc = query.step();
+    if (rc != SQLITE_ROW)
+        return readError(rc);
+    count = query.integer(0);
+    return 0;
+}
+
+DWORD Hive::deleteKey(int64_t key)
+{
+    if (key == kRootKey)
+        return ERROR_ACCESS_DENIED;
+    WriteTransaction transaction(*this);
+    if (!transaction.active())
+        return ERROR_CANTWRITE;
+    int64_t parent = 0;
+    if (DWORD error = keyParent(key, parent))
+        return error;
+    int64_t children = 0;
+    if (DWORD error = childCount(key, children))
+        return error;
+    if (children > 0)
+        return ERROR_ACCESS_DENIED;
+    HiveQuery values(*this, "DELETE FROM key_values WHERE key = ?");
+    HiveQuery row(*this, "DELETE FROM keys WHERE id = ?");
+    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
+    if (!values.ok() || !row.ok() || !touch.ok())
+        return ERROR_BADDB;
+    values.bind(1, key);
+    row.bind(1, key);
+    touch.bind(1, now()).bind(2, parent);
+    int rc;
+    if ((rc = values.step()) != SQLITE_DONE || (rc = row.step()) != SQLITE_DONE || (rc = touch.step()) != SQLITE_DONE)
+        return writeError(rc);
+    return transaction.commit() ? 0 : ERROR_CANTWRITE;
+}
+
+DWORD Hive::keySecurity(int64_t key, std::optional<std::vector<uint8_t>> &security)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, "SELECT security FROM keys WHERE id = ?");
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key);
+    int rc = query.step();
+    if (rc == SQLITE_DONE)
+        return ERROR_KEY_DELETED;
+    if (rc != SQLITE_ROW)
+        return readError(rc);
+    if (query.isNull(0))
+        security.reset();
+    else
+        security = query.blob(0);
+    return 0;
+}
+
+DWORD Hive::setKeySecurity(int64_t key, const std::vector<uint8_t> &security)
+{
+    WriteTransaction transaction(*this);
+    if (!transaction.active())
+        return ERROR_CANTWRITE;
+    if (DWORD error = keyExists(key))
+        return error;
+    HiveQuery update(*this, "UPDATE keys SET security = ? WHERE id = ?");
+    if (!update.ok())
+        return ERROR_BADDB;
+    update.bindBlob(1, security).bind(2, key);
+    int rc = update.step();
+    if (rc != SQLITE_DONE)
+        return writeError(rc);
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
 DWORD Hive::setValue(int64_t key, const RegistryValue &value)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    Transaction transaction(db_);
+    WriteTransaction transaction(*this);
     if (!transaction.active())
         return ERROR_CANTWRITE;
-    Statement exists(db_, "SELECT 1 FROM keys WHERE id = ?");
-    exists.bind(1, key);
-    if (exists.step() != SQLITE_ROW)
-        return ERROR_KEY_DELETED;
-    Statement upsert(db_,
+    if (DWORD error = keyExists(key))
+        return error;
+    // An existing value keeps its place in the key's order, as on Windows.
+    HiveQuery upsert(*this,
                      "INSERT INTO key_values (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)"
                      " ON CONFLICT (key, folded) DO UPDATE SET name = excluded.name, type = excluded.type,"
                      " data = excluded.data");
-    if (!upsert.ok())
+    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
+    if (!upsert.ok() || !touch.ok())
         return ERROR_BADDB;
-    upsert.bind(1, key).bind(2, value.name).bind(3, foldedKey(value.name)).bind(4, static_cast<int64_t>(value.type));
-    upsert.bindBlob(5, value.data);
-    if (upsert.step() != SQLITE_DONE)
-        return ERROR_CANTWRITE;
-    Statement touch(db_, "UPDATE keys SET written = ? WHERE id = ?");
+    upsert.bind(1, key).bind(2, value.name).bind(3, registryFoldedName(value.name));
+    upsert.bind(4, static_cast<int64_t>(value.type)).bindBlob(5, value.data);
     touch.bind(1, now()).bind(2, key);
-    if (touch.step() != SQLITE_DONE)
-        return ERROR_CANTWRITE;
+    int rc;
+    if ((rc = upsert.step()) != SQLITE_DONE || (rc = touch.step()) != SQLITE_DONE)
+        return writeError(rc);
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
 DWORD Hive::queryValue(int64_t key, const std::string &name, RegistryValue &out)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ?");
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, "SELECT name, type, data FROM key_values WHERE key = ? AND folded = ?");
     if (!query.ok())
         return ERROR_BADDB;
-    query.bind(1, key).bind(2, foldedKey(name));
+    query.bind(1, key).bind(2, registryFoldedName(name));
     int rc = query.step();
-    if (rc == SQLITE_DONE)
-        return ERROR_FILE_NOT_FOUND;
+    if (rc == SQLITE_DONE) {
+        DWORD error = keyExists(key);
+        return error ? error : ERROR_FILE_NOT_FOUND;
+    }
     if (rc != SQLITE_ROW)
-        return ERROR_CANTREAD;
+        return readError(rc);
     out.name = query.text(0);
     out.type = static_cast<DWORD>(query.integer(1));
     out.data = query.blob(2);
     return 0;
 }
 
+DWORD Hive::deleteValue(int64_t key, const std::string &name)
+{
+    WriteTransaction transaction(*this);
+    if (!transaction.active())
+        return ERROR_CANTWRITE;
+    if (DWORD error = keyExists(key))
+        return error;
+    HiveQuery erase(*this, "DELETE FROM key_values WHERE key = ? AND folded = ?");
+    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
+    if (!erase.ok() || !touch.ok())
+        return ERROR_BADDB;
+    erase.bind(1, key).bind(2, registryFoldedName(name));
+    int rc = erase.step();
+    if (rc != SQLITE_DONE)
+        return writeError(rc);
+    if (sqlite3_changes(db_) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    touch.bind(1, now()).bind(2, key);
+    if ((rc = touch.step()) != SQLITE_DONE)
+        return writeError(rc);
+    return transaction.commit() ? 0 : ERROR_CANTWRITE;
+}
+
 DWORD Hive::listValues(int64_t key, std::vector<RegistryValue> &out)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    Statement query(db_, "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded");
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (DWORD error = keyExists(key))
+        return error;
+    HiveQuery query(*this,
+                    "SELECT name, type, data FROM key_values INDEXED BY key_values_in_order WHERE key = ?"
+                    " ORDER BY rowid");
     if (!query.ok())
         return ERROR_BADDB;
     query.bind(1, key);
     int rc;
     while ((rc = query.step()) == SQLITE_ROW)
         out.push_back(RegistryValue{query.text(0), static_cast<DWORD>(query.integer(1)), query.blob(2)});
-    return rc == SQLITE_DONE ? 0 : ERROR_CANTREAD;
+    return rc == SQLITE_DONE ? 0 : readError(rc);
 }
 
 DWORD Hive::listSubkeys(int64_t key, std::vector<std::string> &out)
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    Statement query(db_, "SELECT name FROM keys WHERE parent = ? AND id <> ? ORDER BY folded");
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (DWORD error = keyExists(key))
+        return error;
+    HiveQuery query(*this, "SELECT name FROM keys WHERE parent = ? AND id <> ? ORDER BY folded");
     if (!query.ok())
         return ERROR_BADDB;
     query.bind(1, key).bind(2, key);
     int rc;
     while ((rc = query.step()) == SQLITE_ROW)
         out.push_back(query.text(0));
-    return rc == SQLITE_DONE ? 0 : ERROR_CANTREAD;
+    return rc == SQLITE_DONE ? 0 : readError(rc);
+}
+
+bool Hive::hasValue(int64_t key, const std::string &name)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, "SELECT 1 FROM key_values WHERE key = ? AND folded = ?");
+    if (!query.ok())
+        return false;
+    query.bind(1, key).bind(2, registryFoldedName(name));
+    return query.step() == SQLITE_ROW;
+}
+
+// The subkey columns read into a RegistrySubkey. A query that finds no row answers
+// ERROR_NO_MORE_ITEMS, or ERROR_KEY_DELETED when the key itself is gone.
+#define HIVE_SUBKEY_QUERY(condition) "SELECT id, name, folded, class, written FROM keys WHERE " condition
+
+DWORD Hive::nextSubkey(int64_t key, const std::string *afterFolded, RegistrySubkey &out)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, afterFolded ? HIVE_SUBKEY_QUERY("parent = ? AND folded > ? ORDER BY folded LIMIT 1")
+                                       : HIVE_SUBKEY_QUERY("parent = ? AND id <> ? ORDER BY folded LIMIT 1"));
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key);
+    if (afterFolded)
+        query.bind(2, *afterFolded);
+    else
+        query.bind(2, key);
+    int rc = query.step();
+    if (rc == SQLITE_ROW) {
+        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+        return 0;
+    }
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : ERROR_NO_MORE_ITEMS;
+}
+
+DWORD Hive::subkeyAtIndex(int64_t key, DWORD index, RegistrySubkey &out)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, HIVE_SUBKEY_QUERY("parent = ? AND id <> ? ORDER BY folded LIMIT 1 OFFSET ?"));
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key).bind(2, key).bind(3, static_cast<int64_t>(index));
+    int rc = query.step();
+    if (rc == SQLITE_ROW) {
+        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+        return 0;
+    }
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : ERROR_NO_MORE_ITEMS;
+}
+
+DWORD Hive::keyInformation(int64_t key, RegistrySubkey &out)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, HIVE_SUBKEY_QUERY("id = ?"));
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key);
+    int rc = query.step();
+    if (rc == SQLITE_ROW) {
+        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+        return 0;
+    }
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
+}
+
+#undef HIVE_SUBKEY_QUERY
+
+// The value columns, with or without the data; rows are read through the index that keeps
+// each key's values in the order they were first written.
+#define HIVE_VALUE_QUERY(condition)                                                                  \
+    withData ? "SELECT rowid, name, type, length(data), data FROM key_values INDEXED BY key_values_in_order" \
+               " WHERE " condition                                                                   \
+             : "SELECT rowid, name, type, length(data) FROM key_values INDEXED BY key_values_in_order"       \
+               " WHERE " condition
+
+namespace {
+
+DWORD takeValue(HiveQuery &query, bool withData, RegistryValue &out, size_t &dataSize, int64_t &row)
+{
+    row = query.integer(0);
+    out.name = query.text(1);
+    out.type = static_cast<DWORD>(query.integer(2));
+    dataSize = static_cast<size_t>(query.integer(3));
+    if (withData)
+        out.data = query.blob(4);
+    else
+        out.data.clear();
+    return 0;
+}
+
+}  // namespace
+
+DWORD Hive::nextValue(int64_t key, int64_t afterRow, bool withData, RegistryValue &out, size_t &dataSize, int64_t &row)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, HIVE_VALUE_QUERY("key = ? AND rowid > ? ORDER BY rowid LIMIT 1"));
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key).bind(2, afterRow);
+    int rc = query.step();
+    if (rc == SQLITE_ROW)
+        return takeValue(query, withData, out, dataSize, row);
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : ERROR_NO_MORE_ITEMS;
+}
+
+DWORD Hive::valueAtIndex(int64_t key, DWORD index, bool withData, RegistryValue &out, size_t &dataSize, int64_t &row)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, HIVE_VALUE_QUERY("key = ? ORDER BY rowid LIMIT 1 OFFSET ?"));
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key).bind(2, static_cast<int64_t>(index));
+    int rc = query.step();
+    if (rc == SQLITE_ROW)
+        return takeValue(query, withData, out, dataSize, row);
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : ERROR_NO_MORE_ITEMS;
+}
+
+DWORD Hive::valueAtRow(int64_t key, int64_t row, bool withData, RegistryValue &out, size_t &dataSize)
+{
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    HiveQuery query(*this, HIVE_VALUE_QUERY("key = ? AND rowid = ?"));
+    if (!query.ok())
+        return ERROR_BADDB;
+    query.bind(1, key).bind(2, row);
+    int rc = query.step();
+    int64_t found = 0;
+    if (rc == SQLITE_ROW)
+        return takeValue(query, withData, out, dataSize, found);
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : ERROR_NO_MORE_ITEMS;
+}
+
+#undef HIVE_VALUE_QUERY
+
+namespace {
+
+// A new file at path, written through a temporary beside it and renamed into place, so that no
+// half-written hive ever carries the name.
+class NewHiveFile {
+public:
+    explicit NewHiveFile(const std::string &path) : path_(path), temp_(path + ".new-" + std::to_string(getpid())) {}
+    ~NewHiveFile()
+    {
+        sqlite3_close(db_);
+        if (!done_) {
+            unlink(temp_.c_str());
+            unlink((temp_ + "-journal").c_str());
+        }
+    }
+    DWORD open()
+    {
+        unlink(temp_.c_str());
+        if (sqlite3_open_v2(temp_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
+            return ERROR_CANTWRITE;
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        return 0;
+    }
+    sqlite3 *db() const { return db_; }
+    DWORD finish()
+    {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        // link() refuses to replace a file that appeared meanwhile, where rename would not.
+        if (link(temp_.c_str(), path_.c_str()) != 0)
+            return errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_CANTWRITE;
+        unlink(temp_.c_str());
+        done_ = true;
+        return 0;
+    }
+
+private:
+    std::string path_;
+    std::string temp_;
+    sqlite3 *db_ = nullptr;
+    bool done_ = false;
+};
+
+}  // namespace
+
+DWORD Hive::saveKey(int64_t key, const std::string &posixPath)
+{
+    struct stat st;
+    if (stat(posixPath.c_str(), &st) == 0)
+        return ERROR_ALREADY_EXISTS;
+    NewHiveFile file(posixPath);
+    if (DWORD error = file.open())
+        return error;
+    sqlite3 *db = file.db();
+    sqlite3_create_function(db, "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldFunction,
+                            nullptr, nullptr);
+    if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return ERROR_CANTWRITE;
+    // Read the source in one read transaction of this connection, so writers of other processes
+    // cannot tear the copy.
+    sqlite3_stmt *attach = nullptr;
+    sqlite3_prepare_v2(db, "ATTACH DATABASE ? AS source", -1, &attach, nullptr);
+    sqlite3_bind_text(attach, 1, path_.c_str(), -1, SQLITE_TRANSIENT);
+    int rc = sqlite3_step(attach);
+    sqlite3_finalize(attach);
+    if (rc != SQLITE_DONE)
+        return ERROR_CANTREAD;
+    const char *copy =
+        "BEGIN;"
+        "CREATE TEMP TABLE subtree AS WITH RECURSIVE tree(id) AS ("
+        "  SELECT ?1 UNION ALL SELECT k.id FROM source.keys k JOIN tree t ON k.parent = t.id AND k.id <> k.parent)"
+        "  SELECT id FROM tree;"
+        "DELETE FROM main.keys;"
+        "INSERT INTO main.keys (id, parent, name, folded, written, class, security)"
+        "  SELECT CASE WHEN k.id = ?1 THEN 1 ELSE k.id END,"
+        "         CASE WHEN k.id = ?1 THEN 0 WHEN k.parent = ?1 THEN 1 ELSE k.parent END,"
+        "         CASE WHEN k.id = ?1 THEN '' ELSE k.name END,"
+        "         CASE WHEN k.id = ?1 THEN '' ELSE k.folded END,"
+        "         k.written, k.class, k.security"
+        "  FROM source.keys k JOIN subtree s ON s.id = k.id;"
+        "INSERT INTO main.key_values (key, name, folded, type, data)"
+        "  SELECT CASE WHEN v.key = ?1 THEN 1 ELSE v.key END, v.name, v.folded, v.type, v.data"
+        "  FROM source.key_values v JOIN subtree s ON s.id = v.key ORDER BY v.rowid;"
+        "INSERT OR REPLACE INTO main.hive_counters (name, value) SELECT 'next key', max(id) + 1 FROM main.keys;"
+        "COMMIT;";
+    const char *tail = copy;
+    while (tail && *tail) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, tail, -1, &stmt, &tail) != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return ERROR_CANTWRITE;
+        }
+        if (!stmt)
+            break;
+        if (sqlite3_bind_parameter_count(stmt) >= 1)
+            sqlite3_bind_int64(stmt, 1, key);
+        rc = sqlite3_step(stmt);
+        sqlite3_finalize(stmt);
+        if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return rc == SQLITE_FULL ? ERROR_DISK_FULL : ERROR_CANTWRITE;
+        }
+    }
+    sqlite3_exec(db, "DETACH DATABASE source", nullptr, nullptr, nullptr);
+    return file.finish();
+}
+
+DWORD Hive::copyHive(const std::string &posixPath)
+{
+    struct stat st;
+    if (stat(posixPath.c_str(), &st) == 0)
+        return ERROR_ALREADY_EXISTS;
+    NewHiveFile file(posixPath);
+    if (DWORD error = file.open())
+        return error;
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    sqlite3_backup *backup = sqlite3_backup_init(file.db(), "main", db_, "main");
+    if (!backup)
+        return ERROR_CANTWRITE;
+    int rc = sqlite3_backup_step(backup, -1);
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE)
+        return rc == SQLITE_FULL ? ERROR_DISK_FULL : ERROR_CANTWRITE;
+    return file.finish();
 }
 
 DWORD splitRegistryPath(const std::string &path, std::vector<std::string> &out)
@@ -237,6 +983,15 @@ DWORD splitRegistryPath(const std::string &path, std::vector<std::string> &out)
     return 0;
 }
 
+std::string registryFoldedName(std::string_view name)
+{
+    std::string folded(name);
+    for (char &c : folded)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return folded;
+}
+
 std::string softwareHivePath(const std::string &root)
 {
     return root + "/drive_c/Windows/System32/config/SOFTWARE";
@@ -245,6 +1000,11 @@ std::string softwareHivePath(const std::string &root)
 std::string systemHivePath(const std::string &root)
 {
     return root + "/drive_c/Windows/System32/config/SYSTEM";
+}
+
+std::string defaultUserHivePath(const std::string &root)
+{
+    return root + "/drive_c/Windows/System32/config/DEFAULT";
 }
 
 std::vector<uint8_t> registryString(const std::string &utf8, bool terminated)

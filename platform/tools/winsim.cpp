@@ -35,9 +35,18 @@ const Command kCommands[] = {
     {"counters", countersCommand,
      "  counters [prefix]            what the stand-in services counted (calls, objects alive)\n"},
     {"reg", registryCommand,
-     "  reg query <key> [<value>]    list a registry key, or print one value (HKLM\\...)\n"
+     "  reg query <key> [<value>]    list a registry key, or print one value (HKLM\\..., HKCU, HKCR, HKU)\n"
+     "  reg raw <key> <value>        print a value's type number and bytes as stored\n"
+     "  reg security <key>           print a key's security descriptor (self-relative, hex)\n"
      "  reg set <key> <value> <type> <data>\n"
-     "                               set a value (REG_SZ, REG_EXPAND_SZ, REG_DWORD), creating the key\n"},
+     "                               set a value, creating the key; <type> is REG_SZ, REG_MULTI_SZ (a\\0b),\n"
+     "                               REG_DWORD, REG_QWORD, REG_BINARY, ... or a number; hex:01,02,... is\n"
+     "                               taken as raw data of any type and size\n"
+     "  reg delete <key> [<value>]   delete a value, or a key and all below it\n"
+     "  reg save <key> <file>        write a key and all below it into a new hive file\n"
+     "  reg load <key> <file>        load a hive file as HKLM\\<name> or HKU\\<name>\n"
+     "  reg unload <key>             unload it again\n"
+     "  reg import <file.reg>        apply a registry editor file, as one change per hive\n"},
     {"eventlog", eventLogCommand,
      "  eventlog [<log>]             list the records of an event log (Application by default)\n"},
     {"console-event", consoleEventCommand,

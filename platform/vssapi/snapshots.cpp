@@ -1,6 +1,7 @@
 #include "vssapi/snapshots.h"
 
 #include "machine/file_metadata.h"
+#include "machine/hive_list.h"
 #include "machine/machine.h"
 #include "machine/paths.h"
 #include "machine/text.h"
@@ -354,7 +355,12 @@ HRESULT createSnapshot(const Volume &volume, Snapshot &snapshot)
         return VSS_E_UNEXPECTED_PROVIDER_ERROR;
     std::string complete = shadowCopyDirectory(number);
     std::string partial = complete + ".partial";
-    int error = TreeCopy(number).copyDirectory(volume.root, partial);
+    int error;
+    {
+        // Registry writes wait while the volume is copied, so that each hive file is copied whole.
+        RegistryFreeze registry(volume.root);
+        error = TreeCopy(number).copyDirectory(volume.root, partial);
+    }
     if (!error && rename(partial.c_str(), complete.c_str()) != 0)
         error = errno;
     snapshot.number = number;
