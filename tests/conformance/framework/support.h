@@ -98,6 +98,9 @@ bool readFile(const WString &path, std::string &content);
 long long fileSize(const WString &path);
 bool fileExists(const WString &path);
 
+// Enables a privilege that the process token holds; true when it is enabled afterwards.
+bool enablePrivilege(const WCHAR *name);
+
 // Waits (polling, at most timeoutMs) until condition() holds; true when it did.
 template <typename Condition>
 bool eventually(Condition condition, DWORD timeoutMs = 10000)
