@@ -16,6 +16,7 @@ enum class ObjectKind : uint8_t {
     none = 0,
     dispatchCell,
     indicatorRecord,
+    encryptedFileContext,
 };
 
 class LiveObjects {

@@ -351,6 +351,41 @@ ACCESS_MASK rightForControl(DWORD control)
     }
 }
 
+bool dependsOn(const ServiceRecord &record, const std::string &name)
+{
+    for (const std::string &dependency : record.dependencies)
+        if (equalsIgnoreCase(std::string_view(dependency), std::string_view(name)))
+            return true;
+    return false;
+}
+
+// The services that depend on `name`, directly or through others, each listed before every
+// service it depends on: the order in which they can be stopped.
+void collectDependents(const std::string &name, const std::vector<ServiceRecord> &all,
+                       std::vector<const ServiceRecord *> &out)
+{
+    for (const ServiceRecord &record : all) {
+        if (!dependsOn(record, name))
+            continue;
+        bool listed = false;
+        for (const ServiceRecord *seen : out)
+            listed = listed || seen == &record;
+        if (listed)
+            continue;
+        collectDependents(record.name, all, out);
+        // A cycle (which creation refuses) must not list a service twice.
+        for (const ServiceRecord *seen : out)
+            listed = listed || seen == &record;
+        if (!listed)
+            out.push_back(&record);
+    }
+}
+
+bool active(const ServiceRecord &record)
+{
+    return record.status.dwCurrentState != SERVICE_STOPPED;
+}
+
 }  // namespace
 
 DWORD controlRefusal(DWORD control, const SERVICE_STATUS &status)
@@ -546,6 +581,14 @@ BOOL WINAPI ControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS sta
     // controls sent together are not both taken.
     if ((error = controlRefusal(control, record.status)) != 0)
         return fail(error, FALSE);
+    if (control == SERVICE_CONTROL_STOP) {
+        const std::vector<ServiceRecord> all = allServices();
+        std::vector<const ServiceRecord *> dependents;
+        collectDependents(record.name, all, dependents);
+        for (const ServiceRecord *dependent : dependents)
+            if (active(*dependent))
+                return fail(ERROR_DEPENDENT_SERVICES_RUNNING, FALSE);
+    }
     if (record.control.empty())
         return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
     error = sendControl(record.control, control);
@@ -612,15 +655,14 @@ BOOL WINAPI EnumDependentServicesA(SC_HANDLE handle, DWORD serviceState, LPENUM_
     auto service = serviceFromHandle(handle, SERVICE_ENUMERATE_DEPENDENTS, error);
     if (!service)
         return fail(error, FALSE);
+    // Indirect dependents too, in the order in which they can be stopped, as Windows lists them.
+    const std::vector<ServiceRecord> all = allServices();
+    std::vector<const ServiceRecord *> every;
+    collectDependents(service->name, all, every);
     std::vector<ServiceRecord> dependents;
-    for (const ServiceRecord &record : allServices()) {
-        bool active = record.status.dwCurrentState != SERVICE_STOPPED;
-        if (!((serviceState & SERVICE_ACTIVE) && active) && !((serviceState & SERVICE_INACTIVE) && !active))
-            continue;
-        for (const std::string &dependency : record.dependencies)
-            if (equalsIgnoreCase(std::string_view(dependency), std::string_view(service->name)))
-                dependents.push_back(record);
-    }
+    for (const ServiceRecord *record : every)
+        if (((serviceState & SERVICE_ACTIVE) && active(*record)) || ((serviceState & SERVICE_INACTIVE) && !active(*record)))
+            dependents.push_back(*record);
     size_t bytes = dependents.size() * sizeof(ENUM_SERVICE_STATUSA);
     for (const ServiceRecord &record : dependents)
         bytes += record.name.size() + 1 + record.displayName.size() + 1;

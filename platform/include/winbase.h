@@ -144,6 +144,21 @@ WINBASEAPI BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 
 /* ---- system information ---- */
 WINBASEAPI BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+WINBASEAPI DWORD WINAPI GetTickCount(void);
+
+typedef enum _COMPUTER_NAME_FORMAT {
+    ComputerNameNetBIOS,
+    ComputerNameDnsHostname,
+    ComputerNameDnsDomain,
+    ComputerNameDnsFullyQualified,
+    ComputerNamePhysicalNetBIOS,
+    ComputerNamePhysicalDnsHostname,
+    ComputerNamePhysicalDnsDomain,
+    ComputerNamePhysicalDnsFullyQualified,
+    ComputerNameMax
+} COMPUTER_NAME_FORMAT;
+
+WINBASEAPI BOOL WINAPI GetComputerNameExW(COMPUTER_NAME_FORMAT NameType, LPWSTR lpBuffer, LPDWORD nSize);
 
 /* ---- advapi32: tokens and file security ---- */
 WINADVAPI BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
@@ -166,3 +181,5 @@ WINADVAPI DWORD WINAPI ReadEncryptedFileRaw(PFE_EXPORT_FUNC pfExportCallback, PV
 WINADVAPI DWORD WINAPI WriteEncryptedFileRaw(PFE_IMPORT_FUNC pfImportCallback, PVOID pvCallbackContext,
                                              PVOID pvContext);
 WINADVAPI void WINAPI CloseEncryptedFileRaw(PVOID pvContext);
+WINADVAPI BOOL WINAPI EncryptFileW(LPCWSTR lpFileName);
+WINADVAPI BOOL WINAPI DecryptFileW(LPCWSTR lpFileName, DWORD dwReserved);

@@ -250,6 +250,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         const bool replaces = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
         if ((current & FILE_ATTRIBUTE_READONLY) && ((access & (kWriteDataRights | DELETE)) || replaces))
             return fail(ERROR_ACCESS_DENIED);
+        // An encrypted file's contents are ciphertext here: they are reached through its raw form
+        // or by decrypting it, never as plain data (see the README).
+        if ((current & FILE_ATTRIBUTE_ENCRYPTED) && (access & (kReadDataRights | kWriteDataRights)))
+            return fail(ERROR_ACCESS_DENIED);
         if (disposition == CREATE_ALWAYS &&
             (current & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~newAttributes))
             return fail(ERROR_ACCESS_DENIED);

@@ -1,6 +1,7 @@
 // Memory, pseudo handles and the other small process services.
 #include <windows.h>
 
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -57,6 +58,11 @@ DWORD WINAPI GetCurrentProcessId(void)
 
 void WINAPI Sleep(DWORD milliseconds)
 {
+    // Sleep(0) gives the rest of the time slice to another ready thread.
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
     timespec delay{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
     }

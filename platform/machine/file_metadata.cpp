@@ -31,7 +31,8 @@ constexpr size_t kXattrValueLimit = 65536;
 
 constexpr DWORD kStoredAttributeMask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
-                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                       FILE_ATTRIBUTE_ENCRYPTED;
 
 bool getXattr(int fd, const char *name, Bytes &value)
 {
@@ -274,7 +275,9 @@ DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath
     return attributes;
 }
 
-DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
+namespace {
+
+DWORD storeAttributes(int fd, const struct stat &st, DWORD attributes)
 {
     DWORD stored = attributes & kStoredAttributeMask;
     if (S_ISDIR(st.st_mode))
@@ -283,6 +286,30 @@ DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
     if (fsetxattr(fd, kDosAttribName, blob.data(), blob.size(), 0) != 0)
         return errorFromErrno(errno);
     return 0;
+}
+
+bool storedEncrypted(int fd)
+{
+    DWORD attributes = 0;
+    Bytes blob;
+    return getXattr(fd, kDosAttribName, blob) && decodeDosAttrib(blob.data(), blob.size(), attributes) &&
+           (attributes & FILE_ATTRIBUTE_ENCRYPTED);
+}
+
+}  // namespace
+
+DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes)
+{
+    attributes &= ~FILE_ATTRIBUTE_ENCRYPTED;
+    if (storedEncrypted(fd))
+        attributes |= FILE_ATTRIBUTE_ENCRYPTED;
+    return storeAttributes(fd, st, attributes);
+}
+
+DWORD setEncryptedAttribute(int fd, const struct stat &st, const std::string &posixPath, bool encrypted)
+{
+    DWORD attributes = readAttributes(fd, st, posixPath) & ~(FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_NORMAL);
+    return storeAttributes(fd, st, encrypted ? attributes | FILE_ATTRIBUTE_ENCRYPTED : attributes);
 }
 
 // ---- named streams ----

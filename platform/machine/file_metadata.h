@@ -30,7 +30,11 @@ Bytes encodeDosAttrib(DWORD attributes);
 // The attributes of an open file: those stored, or for a file without them the ones Samba
 // would derive (archive for files, hidden for dot names, read-only without an owner write bit).
 DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath);
+// Stores the attributes; the encrypted bit is the file's own state, which this keeps as it is
+// whatever `attributes` says (as SetFileAttributes and CreateFile neither set nor clear it).
 DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes);
+// Sets or clears FILE_ATTRIBUTE_ENCRYPTED, keeping the other attributes.
+DWORD setEncryptedAttribute(int fd, const struct stat &st, const std::string &posixPath, bool encrypted);
 
 // ---- named streams ----
 

@@ -6,9 +6,8 @@
 
 #include <ole2.h>
 
+#include <atomic>
 #include <cstdlib>
-
-extern "C" const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 namespace winsim {
 
@@ -21,6 +20,10 @@ struct Apartment {
 
 thread_local Apartment apartment;
 
+// Threads of the process that are in the multithreaded apartment; while there is one, the
+// apartment exists and threads that initialised nothing belong to it implicitly.
+std::atomic<int> multithreadedThreads{0};
+
 constexpr DWORD kModelBits = COINIT_APARTMENTTHREADED;
 
 }  // namespace
@@ -28,6 +31,11 @@ constexpr DWORD kModelBits = COINIT_APARTMENTTHREADED;
 bool comInitializedOnThisThread()
 {
     return apartment.initialisations > 0;
+}
+
+bool comUsableOnThisThread()
+{
+    return apartment.initialisations > 0 || multithreadedThreads.load() > 0;
 }
 
 }  // namespace winsim
@@ -45,14 +53,19 @@ HRESULT WINAPI CoInitializeEx(LPVOID reserved, DWORD coInit)
         return RPC_E_CHANGED_MODE;
     apartment.model = model;
     addToCounter("com.initialised");
-    return apartment.initialisations++ == 0 ? S_OK : S_FALSE;
+    if (apartment.initialisations++ > 0)
+        return S_FALSE;
+    if (model == COINIT_MULTITHREADED)
+        ++multithreadedThreads;
+    return S_OK;
 }
 
 void WINAPI CoUninitialize(void)
 {
     if (apartment.initialisations == 0)
         return;
-    --apartment.initialisations;
+    if (--apartment.initialisations == 0 && apartment.model == COINIT_MULTITHREADED)
+        --multithreadedThreads;
     addToCounter("com.initialised", -1);
 }
 

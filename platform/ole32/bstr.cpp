@@ -51,6 +51,15 @@ UINT WINAPI SysStringLen(BSTR string)
     return bytes / sizeof(OLECHAR);
 }
 
+UINT WINAPI SysStringByteLen(BSTR string)
+{
+    if (!string)
+        return 0;
+    uint32_t bytes;
+    memcpy(&bytes, reinterpret_cast<char *>(string) - sizeof bytes, sizeof bytes);
+    return bytes;
+}
+
 void WINAPI SysFreeString(BSTR string)
 {
     if (!string)

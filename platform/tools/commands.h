@@ -10,6 +10,9 @@ int registryCommand(int argc, char **argv);
 int eventLogCommand(int argc, char **argv);
 int consoleEventCommand(int argc, char **argv);
 int serviceCommand(int argc, char **argv);
+int desktopCommand(int argc, char **argv);
+int rasCommand(int argc, char **argv);
+int efsCommand(int argc, char **argv);
 
 // Prints the usage lines of one command (all commands for null) and returns the exit code 2.
 int commandUsage(const char *command);

@@ -71,10 +71,23 @@ int serviceCommand(int argc, char **argv)
     if (!manager)
         return lastFailure("OpenSCManager");
     int status = 0;
+    // "--depend A/B" names the services this one depends on (as sc's depend= does).
+    std::string dependencies;
+    if (verb == "create" && argc >= 5 && strcmp(argv[argc - 2], "--depend") == 0) {
+        for (char *rest = argv[argc - 1]; rest && *rest;) {
+            char *slash = strchr(rest, '/');
+            dependencies.append(rest, slash ? static_cast<size_t>(slash - rest) : strlen(rest));
+            dependencies += '\0';
+            rest = slash ? slash + 1 : nullptr;
+        }
+        dependencies += '\0';
+        argc -= 2;
+    }
     if (verb == "create" && (argc == 3 || argc == 4)) {
         SC_HANDLE service = CreateServiceA(manager, name, argc == 4 ? argv[3] : name, SERVICE_ALL_ACCESS,
                                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                           argv[2], nullptr, nullptr, nullptr, nullptr, nullptr);
+                                           argv[2], nullptr, nullptr,
+                                           dependencies.empty() ? nullptr : dependencies.c_str(), nullptr, nullptr);
         status = service ? 0 : lastFailure("CreateService");
         if (service) {
             printf("[SC] CreateService SUCCESS\n");

@@ -53,13 +53,33 @@ const Command kCommands[] = {
      "  console-event <pid> <event>  send a console control event (ctrl-c, break, close, logoff,\n"
      "                               shutdown) to a process\n"},
     {"sc", serviceCommand,
-     "  sc create <name> <command line> [<display name>]\n"
+     "  sc create <name> <command line> [<display name>] [--depend <name>[/<name>...]]\n"
      "                               install an own-process, demand-start service\n"
      "  sc start <name> [<argument>...]\n"
      "  sc stop <name> | sc interrogate <name> | sc query <name> | sc delete <name>\n"
      "  sc history <name>            every status report the service made, oldest first\n"
      "  sc list                      the installed services and their states\n"
      "  sc calls                     how often each manager function was called\n"},
+    {"desktop", desktopCommand,
+     "  desktop windows              the windows of the desktop, the top of the Z order first\n"
+     "  desktop post <window> <message> [<wParam> [<lParam>]]\n"
+     "                               post a message to a window (numbers in decimal or 0x hex)\n"
+     "  desktop boxes                the message boxes shown, oldest first\n"
+     "  desktop shell                the documents and programs the shell was asked to open\n"},
+    {"ras", rasCommand,
+     "  ras entries                  the entries of the dial-up phonebooks\n"
+     "  ras entry add <name> [<phone number>] | ras entry remove <name>\n"
+     "  ras connections              the dial-up connections and their states\n"
+     "  ras hangup <handle>|<entry>  drop a connection\n"},
+    {"efs", efsCommand,
+     "  efs encrypt <path> [--user <SID>]\n"
+     "                               encrypt a file or directory for a user (the tool's own by default)\n"
+     "  efs decrypt <path>           decrypt it with the tool's user's key\n"
+     "  efs show <path>              attributes, encrypted state, the users who can decrypt, the streams\n"
+     "  efs key export <file> --password <text> [--user <SID>]\n"
+     "                               write a user's keys into a file protected by the password\n"
+     "  efs key import <file> --password <text>\n"
+     "                               add the keys of such a file to the machine\n"},
 };
 
 // The commands on the machine itself; argv[-1] is the command's own name.

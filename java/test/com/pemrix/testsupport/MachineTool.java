@@ -16,15 +16,29 @@ public final class MachineTool {
 
     /** Runs the tool with the arguments; returns its output, failing the test if it fails. */
     public static String run(String... arguments) {
+        return runOn(null, arguments);
+    }
+
+    /** The build directory of the machine tool and the stand-in libraries. */
+    public static String bin() {
         String bin = System.getenv("WINSIM_BIN");
         if (bin == null || bin.isEmpty()) {
             throw new IllegalStateException("WINSIM_BIN names no build directory; run the tests through ctest");
         }
+        return bin;
+    }
+
+    /** Runs the tool on another machine (the test's own for null). */
+    public static String runOn(Path machine, String... arguments) {
         List<String> command = new ArrayList<>();
-        command.add(bin + "/winsim");
+        command.add(bin() + "/winsim");
         command.addAll(List.of(arguments));
         try {
-            Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
+            ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+            if (machine != null) {
+                builder.environment().put("WINSIM_ROOT", machine.toString());
+            }
+            Process process = builder.start();
             String output = new String(process.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
             if (process.waitFor() != 0) {
                 throw new IllegalStateException("winsim " + String.join(" ", arguments) + " failed: " + output);

@@ -41,6 +41,13 @@ public final class BackupApi {
     public static final int FILE_ATTRIBUTE_ARCHIVE = 0x20;
     public static final int FILE_ATTRIBUTE_NORMAL = 0x80;
 
+    public static final int FILE_ATTRIBUTE_ENCRYPTED = 0x4000;
+
+    /** Flags of {@link #OpenEncryptedFileRaw}: 0 opens for export (backup). */
+    public static final int CREATE_FOR_IMPORT = 1;
+    public static final int CREATE_FOR_DIR = 2;
+    public static final int OVERWRITE_HIDDEN = 4;
+
     public static final int BACKUP_DATA = 1;
     public static final int BACKUP_SECURITY_DATA = 3;
     public static final int BACKUP_ALTERNATE_DATA = 4;
@@ -76,4 +83,27 @@ public final class BackupApi {
     /** Restores a security record spanning {@code buffer[offset]} up to (not including) {@code buffer[length]}. */
     public static native void writeSecurityDescriptor(String path, byte[] buffer, int offset, int length)
             throws IOException;
+
+    /**
+     * Opens an encrypted file or directory for its raw form: for export with flags 0, for import
+     * with {@link #CREATE_FOR_IMPORT}; {@link #CREATE_FOR_DIR} for a directory. Returns the raw
+     * context for the calls below, which {@link #CloseEncryptedFileRaw} ends.
+     */
+    public static native long OpenEncryptedFileRaw(String path, int flags) throws IOException;
+
+    /**
+     * Exports the raw form: {@code callback.nextBlock(buffer, count)} ({@code int nextBlock(byte[], int)})
+     * receives it in pieces of at most {@code buffer.length} bytes at the start of the array and
+     * returns 0 to go on, anything else to stop. Returns the system's result, 0 on success.
+     */
+    public static native int ReadEncryptedFileRaw(Object callback, long context, byte[] buffer) throws IOException;
+
+    /**
+     * Imports the raw form: {@code callback.nextBlock(buffer, room)} writes up to {@code room}
+     * bytes (and no more than the array holds) to the start of the array and returns their
+     * number, 0 to be asked again, a negative value at the end. Returns the system's result.
+     */
+    public static native int WriteEncryptedFileRaw(Object callback, long context, byte[] buffer) throws IOException;
+
+    public static native void CloseEncryptedFileRaw(long context) throws IOException;
 }

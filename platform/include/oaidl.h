@@ -1,0 +1,223 @@
+/* Stand-in Windows SDK: the automation types (VARIANT, SAFEARRAY, DISPPARAMS, EXCEPINFO) and
+   IDispatch, with the SDK's layout and method order. */
+#pragma once
+
+#include "unknwn.h"
+
+typedef WCHAR OLECHAR;
+typedef OLECHAR *LPOLESTR;
+typedef const OLECHAR *LPCOLESTR;
+typedef OLECHAR *BSTR;
+typedef BSTR *LPBSTR;
+
+typedef float FLOAT;
+typedef double DOUBLE;
+typedef LONG SCODE;
+typedef unsigned short VARTYPE;
+typedef short VARIANT_BOOL;
+typedef double DATE;
+typedef LONG DISPID;
+typedef DISPID MEMBERID;
+
+#define VARIANT_TRUE ((VARIANT_BOOL)-1)
+#define VARIANT_FALSE ((VARIANT_BOOL)0)
+
+enum VARENUM {
+    VT_EMPTY = 0,
+    VT_NULL = 1,
+    VT_I2 = 2,
+    VT_I4 = 3,
+    VT_R4 = 4,
+    VT_R8 = 5,
+    VT_CY = 6,
+    VT_DATE = 7,
+    VT_BSTR = 8,
+    VT_DISPATCH = 9,
+    VT_ERROR = 10,
+    VT_BOOL = 11,
+    VT_VARIANT = 12,
+    VT_UNKNOWN = 13,
+    VT_DECIMAL = 14,
+    VT_I1 = 16,
+    VT_UI1 = 17,
+    VT_UI2 = 18,
+    VT_UI4 = 19,
+    VT_I8 = 20,
+    VT_UI8 = 21,
+    VT_INT = 22,
+    VT_UINT = 23,
+    VT_VOID = 24,
+    VT_HRESULT = 25,
+    VT_RECORD = 36,
+    VT_VECTOR = 0x1000,
+    VT_ARRAY = 0x2000,
+    VT_BYREF = 0x4000,
+    VT_RESERVED = 0x8000,
+    VT_ILLEGAL = 0xffff,
+    VT_ILLEGALMASKED = 0xfff,
+    VT_TYPEMASK = 0xfff
+};
+
+typedef union tagCY {
+    struct {
+        ULONG Lo;
+        LONG Hi;
+    };
+    LONGLONG int64;
+} CY;
+
+typedef struct tagDEC {
+    USHORT wReserved;
+    union {
+        struct {
+            BYTE scale;
+            BYTE sign;
+        };
+        USHORT signscale;
+    };
+    ULONG Hi32;
+    union {
+        struct {
+            ULONG Lo32;
+            ULONG Mid32;
+        };
+        ULONGLONG Lo64;
+    };
+} DECIMAL;
+
+typedef struct tagSAFEARRAYBOUND {
+    ULONG cElements;
+    LONG lLbound;
+} SAFEARRAYBOUND, *LPSAFEARRAYBOUND;
+
+/* rgsabound holds the bounds in reverse order: rgsabound[0] is the last (right-most) dimension. */
+typedef struct tagSAFEARRAY {
+    USHORT cDims;
+    USHORT fFeatures;
+    ULONG cbElements;
+    ULONG cLocks;
+    PVOID pvData;
+    SAFEARRAYBOUND rgsabound[1];
+} SAFEARRAY, *LPSAFEARRAY;
+
+#define FADF_AUTO 0x0001
+#define FADF_STATIC 0x0002
+#define FADF_EMBEDDED 0x0004
+#define FADF_FIXEDSIZE 0x0010
+#define FADF_RECORD 0x0020
+#define FADF_HAVEIID 0x0040
+#define FADF_HAVEVARTYPE 0x0080
+#define FADF_BSTR 0x0100
+#define FADF_UNKNOWN 0x0200
+#define FADF_DISPATCH 0x0400
+#define FADF_VARIANT 0x0800
+#define FADF_RESERVED 0xf008
+
+struct IDispatch;
+struct ITypeInfo;
+struct IRecordInfo;
+typedef struct tagVARIANT VARIANT, VARIANTARG, *LPVARIANT, *LPVARIANTARG;
+
+struct tagVARIANT {
+    union {
+        struct {
+            VARTYPE vt;
+            WORD wReserved1;
+            WORD wReserved2;
+            WORD wReserved3;
+            union {
+                LONGLONG llVal;
+                LONG lVal;
+                BYTE bVal;
+                SHORT iVal;
+                FLOAT fltVal;
+                DOUBLE dblVal;
+                VARIANT_BOOL boolVal;
+                SCODE scode;
+                CY cyVal;
+                DATE date;
+                BSTR bstrVal;
+                IUnknown *punkVal;
+                IDispatch *pdispVal;
+                SAFEARRAY *parray;
+                BYTE *pbVal;
+                SHORT *piVal;
+                LONG *plVal;
+                LONGLONG *pllVal;
+                FLOAT *pfltVal;
+                DOUBLE *pdblVal;
+                VARIANT_BOOL *pboolVal;
+                SCODE *pscode;
+                CY *pcyVal;
+                DATE *pdate;
+                BSTR *pbstrVal;
+                IUnknown **ppunkVal;
+                IDispatch **ppdispVal;
+                SAFEARRAY **pparray;
+                VARIANT *pvarVal;
+                PVOID byref;
+                CHAR cVal;
+                USHORT uiVal;
+                ULONG ulVal;
+                ULONGLONG ullVal;
+                INT intVal;
+                UINT uintVal;
+                DECIMAL *pdecVal;
+                CHAR *pcVal;
+                USHORT *puiVal;
+                ULONG *pulVal;
+                ULONGLONG *pullVal;
+                INT *pintVal;
+                UINT *puintVal;
+                struct {
+                    PVOID pvRecord;
+                    IRecordInfo *pRecInfo;
+                };
+            };
+        };
+        DECIMAL decVal;
+    };
+};
+
+typedef struct tagDISPPARAMS {
+    VARIANTARG *rgvarg;      /* the arguments, last one first */
+    DISPID *rgdispidNamedArgs;
+    UINT cArgs;
+    UINT cNamedArgs;
+} DISPPARAMS;
+
+typedef struct tagEXCEPINFO {
+    WORD wCode;
+    WORD wReserved;
+    BSTR bstrSource;
+    BSTR bstrDescription;
+    BSTR bstrHelpFile;
+    DWORD dwHelpContext;
+    PVOID pvReserved;
+    HRESULT(STDMETHODCALLTYPE *pfnDeferredFillIn)(struct tagEXCEPINFO *);
+    SCODE scode;
+} EXCEPINFO, *LPEXCEPINFO;
+
+#define DISPID_UNKNOWN (-1)
+#define DISPID_VALUE 0
+#define DISPID_PROPERTYPUT (-3)
+#define DISPID_NEWENUM (-4)
+#define DISPID_EVALUATE (-5)
+
+#define DISPATCH_METHOD 0x1
+#define DISPATCH_PROPERTYGET 0x2
+#define DISPATCH_PROPERTYPUT 0x4
+#define DISPATCH_PROPERTYPUTREF 0x8
+
+extern "C" const IID IID_IDispatch;
+
+struct IDispatch : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *pctinfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid,
+                                                    DISPID *rgDispId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                             DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo,
+                                             UINT *puArgErr) = 0;
+};
+typedef IDispatch *LPDISPATCH;
