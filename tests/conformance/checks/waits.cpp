@@ -108,3 +108,31 @@ CHECK(waits, a_new_event_clears_the_last_error)
     ASSERT_TRUE(event.valid());
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
 }
+
+namespace {
+
+DWORD WINAPI waitThenExit(LPVOID parameter)
+{
+    WaitForSingleObject(static_cast<HANDLE>(parameter), 10000);
+    return 42;
+}
+
+}  // namespace
+
+CHECK(waits, a_thread_is_signalled_when_it_ends_and_keeps_its_exit_code)
+{
+    OwnedHandle release(newEvent(true, false));
+    DWORD id = 0;
+    OwnedHandle thread(CreateThread(nullptr, 0, waitThenExit, release.get(), 0, &id));
+    ASSERT_SUCCEEDS(thread.get());
+    EXPECT_TRUE(id != 0);
+    DWORD code = 0;
+    EXPECT_SUCCEEDS(GetExitCodeThread(thread.get(), &code));
+    EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(SetEvent(release.get()));
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(thread.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_SUCCEEDS(GetExitCodeThread(thread.get(), &code));
+    EXPECT_EQ(code, 42u);
+}
