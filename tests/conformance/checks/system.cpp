@@ -3,6 +3,7 @@
 #include "../framework/support.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace conformance;
 
@@ -119,4 +120,34 @@ CHECK(system, local_and_heap_blocks_are_zeroed_when_asked_and_freed)
         zero = zero && heap[i] == 0;
     EXPECT_TRUE(zero);
     EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, heap));
+}
+
+CHECK(system, computer_names_tell_their_size_first)
+{
+    WString netbios;
+    WString host;
+    for (COMPUTER_NAME_FORMAT format : {ComputerNameNetBIOS, ComputerNameDnsHostname, ComputerNameDnsFullyQualified}) {
+        DWORD size = 0;
+        EXPECT_FAILS_WITH(GetComputerNameExW(format, nullptr, &size), FALSE, ERROR_MORE_DATA);
+        ASSERT_TRUE(size > 1 && size < 300);
+        std::vector<WCHAR> name(size + 1, WCHAR('x'));
+        DWORD length = size;
+        ASSERT_SUCCEEDS(GetComputerNameExW(format, name.data(), &length));
+        EXPECT_EQ(length, size - 1);
+        EXPECT_EQ(name[length], WCHAR(0));
+        if (format == ComputerNameNetBIOS)
+            netbios.assign(name.data(), length);
+        else if (format == ComputerNameDnsHostname)
+            host.assign(name.data(), length);
+        else if (!host.empty())
+            EXPECT_TRUE(length >= host.size());
+    }
+    // The NetBIOS name: at most 15 characters, in upper case.
+    EXPECT_TRUE(netbios.size() <= 15);
+    bool upper = true;
+    for (WCHAR c : netbios)
+        upper = upper && !(c >= 'a' && c <= 'z');
+    EXPECT_TRUE(upper);
+    DWORD size = 0;
+    EXPECT_FAILS_WITH(GetComputerNameExW(ComputerNameMax, nullptr, &size), FALSE, ERROR_INVALID_PARAMETER);
 }
