@@ -238,6 +238,18 @@ CHECK(windows_build, pallux_imports_resolve_against_the_system_libraries)
     checkLibraryImports(check, TEXT("pallux.dll"));
 }
 
+CHECK(windows_build, pallux_entry_point_loads_and_frees_the_remote_access_library)
+{
+    const bool loadedBefore = GetModuleHandleA("rasapi32.dll") != nullptr;
+    {
+        Library pallux(programDirectory() + TEXT("pallux.dll"));
+        ASSERT_SUCCEEDS(pallux.get());
+        EXPECT_TRUE(GetModuleHandleA("rasapi32.dll") != nullptr);
+    }
+    if (!loadedBefore)
+        EXPECT_TRUE(GetModuleHandleA("rasapi32.dll") == nullptr);
+}
+
 CHECK(windows_build, shadelink_loads_and_resolves_every_export)
 {
     checkLibraryExports(check, TEXT("shadelink.dll"));
