@@ -96,6 +96,7 @@ void ServiceHost::start()
                 HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
                 stopEvent = event;
                 if (!event) {
+                    startFailure = GetLastError();
                     writeLog("Failed to create stop event", LOG_ERROR);
                 } else if (reportStatus(SERVICE_RUNNING, 0, 0)) {
                     writeLog("Waiting for stop event...", LOG_TRACE);
@@ -129,6 +130,8 @@ void ServiceHost::stop()
     } else if (serviceStatus.dwServiceSpecificExitCode != 0) {
         // A failed start that recorded no error is still a failure.
         code = ERROR_SERVICE_SPECIFIC_ERROR;
+    } else {
+        code = startFailure;
     }
     reportStatus(SERVICE_STOPPED, code, 0);
 }

@@ -32,6 +32,9 @@ private:
     char **argv = nullptr;
     std::unique_ptr<JavaInvoker> invoker;
     std::unique_ptr<ServiceConfig> config;
+    // Why start ended before the service ran when nothing was reported for it (the stop event
+    // could not be made): the final report carries it.
+    DWORD startFailure = 0;
 };
 
 // The callbacks given to Windows.

@@ -257,6 +257,14 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS stat
         SetLastError(failure);
         return FALSE;
     }
+    // "fail.SetServiceStatus.<state> = <code>" fails only the reports of that state.
+    if (status) {
+        std::string ofState = "SetServiceStatus." + std::to_string(status->dwCurrentState);
+        if (auto failure = injectedFailure(ofState.c_str())) {
+            SetLastError(static_cast<DWORD>(*failure));
+            return FALSE;
+        }
+    }
     Dispatcher &state = dispatcher();
     {
         // Recorded and remembered together, so that reports of two threads are remembered in

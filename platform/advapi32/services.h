@@ -38,6 +38,7 @@ struct ServiceRecord {
 };
 
 struct ServiceReport {
+    int64_t installation = 1;  // which installation of the name: 1, then 2 once it was deleted and made again
     int64_t run = 0;
     uint32_t processId = 0;
     int64_t timeMs = 0;

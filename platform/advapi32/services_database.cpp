@@ -33,8 +33,14 @@ const char *kSchema =
     " controls INTEGER NOT NULL, win32_exit INTEGER NOT NULL, specific_exit INTEGER NOT NULL,"
     " checkpoint INTEGER NOT NULL, wait_hint INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS calls (function TEXT PRIMARY KEY, count INTEGER NOT NULL);"
+    // How many times each name was installed, so that the reports of a service deleted and
+    // made again under its name are told apart from those of the earlier one.
+    "CREATE TABLE IF NOT EXISTS installations (folded TEXT PRIMARY KEY, number INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS handles ("
     " folded TEXT NOT NULL, process_id INTEGER NOT NULL, process_start INTEGER NOT NULL, handle INTEGER NOT NULL);";
+
+// The installation of each report; a database made before reports kept it has it added.
+const char *kReportInstallationColumn = "ALTER TABLE reports ADD COLUMN installation INTEGER NOT NULL DEFAULT 1";
 
 const char *kColumns =
     "name, display, binary_path, account, dependencies, type, start_type, error_control, deleted, state, controls,"
@@ -81,8 +87,10 @@ Database *database()
             return opened;
         sqlite3_busy_timeout(opened->db, kBusyTimeoutMs);
         Transaction transaction(opened->db);
-        if (!transaction.active() || sqlite3_exec(opened->db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-            !transaction.commit()) {
+        bool ready = transaction.active() && sqlite3_exec(opened->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (ready && !Statement(opened->db, "SELECT installation FROM reports LIMIT 0").ok())
+            ready = sqlite3_exec(opened->db, kReportInstallationColumn, nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!ready || !transaction.commit()) {
             sqlite3_close(opened->db);
             opened->db = nullptr;
         }
@@ -331,6 +339,12 @@ DWORD insertService(const ServiceRecord &record)
         ServiceRecord existing;
         if (select(db, record.name, existing) == 0 && !settle(db, existing))
             return existing.deleted ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
+        Statement count(db,
+                        "INSERT INTO installations (folded, number) VALUES (?, 1)"
+                        " ON CONFLICT (folded) DO UPDATE SET number = number + 1");
+        count.bind(1, foldedKey(record.name));
+        if (count.step() != SQLITE_DONE)
+            return ERROR_BADDB;
         return store(db, record, true);
     });
 }
@@ -367,7 +381,8 @@ DWORD recordServiceReport(const std::string &name, int64_t run, const SERVICE_ST
             return error;
         Statement insert(db,
                          "INSERT INTO reports (folded, run, process_id, time_ms, type, state, controls, win32_exit,"
-                         " specific_exit, checkpoint, wait_hint) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                         " specific_exit, checkpoint, wait_hint, installation) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?,"
+                         " COALESCE((SELECT number FROM installations WHERE folded = ?1), 1))");
         insert.bind(1, foldedKey(name)).bind(2, run).bind(3, static_cast<int64_t>(getpid())).bind(4, nowMs());
         insert.bind(5, static_cast<int64_t>(status.dwServiceType));
         insert.bind(6, static_cast<int64_t>(status.dwCurrentState));
@@ -393,7 +408,7 @@ std::vector<ServiceReport> serviceReports(const std::string &name)
     inTransaction([&](sqlite3 *db) -> DWORD {
         Statement query(db,
                         "SELECT run, process_id, time_ms, type, state, controls, win32_exit, specific_exit,"
-                        " checkpoint, wait_hint FROM reports WHERE folded = ? ORDER BY id");
+                        " checkpoint, wait_hint, installation FROM reports WHERE folded = ? ORDER BY id");
         query.bind(1, foldedKey(name));
         while (query.ok() && query.step() == SQLITE_ROW) {
             ServiceReport report;
@@ -404,6 +419,7 @@ std::vector<ServiceReport> serviceReports(const std::string &name)
                                            static_cast<DWORD>(query.integer(5)), static_cast<DWORD>(query.integer(6)),
                                            static_cast<DWORD>(query.integer(7)), static_cast<DWORD>(query.integer(8)),
                                            static_cast<DWORD>(query.integer(9))};
+            report.installation = query.integer(10);
             reports.push_back(report);
         }
         return 0;

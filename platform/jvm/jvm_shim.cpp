@@ -2,6 +2,7 @@
 // OpenJDK, with the Windows-form paths of the start-up options put into POSIX form, as a
 // Windows runtime would read them.
 #include "machine/injected_faults.h"
+#include "machine/machine.h"
 #include "machine/paths.h"
 #include "machine/text.h"
 
@@ -89,6 +90,24 @@ std::string translateOption(const std::string &option)
     return option;
 }
 
+// The start-up record as the program gave it, appended to the file that the machine setting
+// "jvm.record-startup" names (a host path), so that tests see exactly what a program asked for.
+void recordStartup(const JavaVMInitArgs &given)
+{
+    std::string file = winsim::machineSetting("jvm.record-startup", "");
+    if (file.empty())
+        return;
+    FILE *out = fopen(file.c_str(), "a");
+    if (!out)
+        return;
+    fprintf(out, "version 0x%x options %d ignoreUnrecognized %d\n", static_cast<unsigned>(given.version),
+            static_cast<int>(given.nOptions), given.ignoreUnrecognized ? 1 : 0);
+    for (jint i = 0; i < given.nOptions; ++i)
+        fprintf(out, "option %s%s\n", given.options[i].optionString ? given.options[i].optionString : "(null)",
+                given.options[i].extraInfo ? " (with extra information)" : "");
+    fclose(out);
+}
+
 }  // namespace
 
 extern "C" {
@@ -113,6 +132,7 @@ JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM **vm, void **env, void *args)
     if (auto failure = winsim::injectedFailure("JNI_CreateJavaVM"))
         return static_cast<jint>(*failure);
     const auto *given = static_cast<const JavaVMInitArgs *>(args);
+    recordStartup(*given);
     std::vector<std::string> texts;
     bool encodingGiven = false;
     for (jint i = 0; i < given->nOptions; ++i) {

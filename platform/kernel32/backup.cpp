@@ -224,11 +224,13 @@ DWORD prepareRead(BackupContext &context, FileObject &file, bool processSecurity
     struct stat st;
     if (fstat(file.fd, &st) != 0)
         return errorFromErrno(errno);
+    // One listing tells which of the file's stored descriptor and streams there are to read.
+    const AttributeNames names(file.fd);
     if (processSecurity && (file.access & READ_CONTROL)) {
         SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
         if (file.access & ACCESS_SYSTEM_SECURITY)
             parts |= SACL_SECURITY_INFORMATION;
-        context.security = buildSecurityDescriptor(readSecurity(file.fd, st), parts);
+        context.security = securityDescriptorOf(file.fd, st, names, parts);
         const Bytes *security = &context.security;
         context.encoder.add({BACKUP_SECURITY_DATA, STREAM_CONTAINS_SECURITY, security->size(), u""},
                             [security](uint64_t offset, uint8_t *into, size_t count, size_t &got) {
@@ -252,7 +254,7 @@ DWORD prepareRead(BackupContext &context, FileObject &file, bool processSecurity
                                 }
                             });
     }
-    if (DWORD error = listNamedStreams(file.fd, context.streams))
+    if (DWORD error = listNamedStreams(file.fd, names, context.streams))
         return error;
     for (const NamedStream &stream : context.streams) {
         const NamedStream *source = &stream;

@@ -1,5 +1,6 @@
 // Event objects, and the waits on every waitable object.
 #include "kernel32/waitable.h"
+#include "machine/injected_faults.h"
 
 #include <windows.h>
 
@@ -56,6 +57,10 @@ extern "C" {
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name)
 {
+    if (auto failure = injectedFailure("CreateEventA")) {
+        SetLastError(static_cast<DWORD>(*failure));
+        return nullptr;
+    }
     if (name && *name) {
         // Named events are shared between processes; nothing here asks for one.
         SetLastError(ERROR_NOT_SUPPORTED);

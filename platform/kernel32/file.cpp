@@ -2,6 +2,7 @@
 #include "kernel32/file.h"
 
 #include "advapi32/token.h"
+#include "kernel32/caller_memory.h"
 #include "machine/file_metadata.h"
 #include "machine/paths.h"
 #include "machine/security_descriptor.h"
@@ -17,6 +18,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 
 namespace winsim {
 
@@ -111,6 +113,58 @@ HANDLE fail(DWORD error)
     return INVALID_HANDLE_VALUE;
 }
 
+// The stat of a mapped path, from the mapping's own look where that was one (lstat and stat
+// agree but for a symbolic link). Returns 0 or errno.
+int statOf(const MappedPath &mapped, struct stat &st)
+{
+    if (mapped.found && !S_ISLNK(mapped.found->st_mode)) {
+        st = *mapped.found;
+        return 0;
+    }
+    return stat(mapped.posix.c_str(), &st) == 0 ? 0 : errno;
+}
+
+// What a path names. Most paths name a file that exists in the case given: opening it answers
+// in one look what the mapping's search and a stat would, and the descriptor serves the caller
+// that only reads. Otherwise the path is mapped with its search for names in another case.
+struct LookedUp {
+    MappedPath mapped;
+    struct stat st {};
+    int statError = 0;  // 0 when the path exists, errno otherwise
+    int fd = -1;        // open for reading (openForMetadata) when the path was found as given
+    LookedUp() = default;
+    LookedUp(const LookedUp &) = delete;
+    LookedUp &operator=(const LookedUp &) = delete;
+    ~LookedUp()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    // Hands the descriptor over to a new owner.
+    int take()
+    {
+        int taken = fd;
+        fd = -1;
+        return taken;
+    }
+};
+
+// 0, or the error of a path that cannot be mapped.
+DWORD lookUp(LPCWSTR path, LookedUp &out)
+{
+    if (mapWindowsPath(path, out.mapped, kPathAsGiven) == 0) {
+        out.fd = openForMetadata(out.mapped.posix);
+        if (out.fd >= 0 && fstat(out.fd, &out.st) == 0)
+            return 0;
+        if (out.fd >= 0)
+            close(out.take());
+    }
+    if (DWORD error = mapWindowsPath(path, out.mapped))
+        return error;
+    out.statError = statOf(out.mapped, out.st);
+    return 0;
+}
+
 bool endsWithSeparator(LPCWSTR path)
 {
     size_t n = wideLength(path);
@@ -148,27 +202,28 @@ ExistingFile::~ExistingFile()
 
 bool ExistingFile::open(LPCWSTR path)
 {
-    MappedPath mapped;
     if (!path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    if (DWORD error = mapWindowsPath(path, mapped)) {
+    LookedUp looked;
+    if (DWORD error = lookUp(path, looked)) {
         SetLastError(error);
         return false;
     }
-    posix = std::move(mapped.posix);
-    readOnly = mapped.readOnly;
-    if (stat(posix.c_str(), &st) != 0) {
-        SetLastError(errno == ENOENT ? errorForMissing(posix) : errorFromErrno(errno));
+    readOnly = looked.mapped.readOnly;
+    if (int error = looked.statError) {
+        SetLastError(error == ENOENT ? errorForMissing(looked.mapped.posix) : errorFromErrno(error));
         return false;
     }
+    st = looked.st;
+    posix = std::move(looked.mapped.posix);
     // "name\" names a directory; after a file's name the separator makes the path invalid.
     if (endsWithSeparator(path) && !S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    fd = openForMetadata(posix);
+    fd = looked.fd >= 0 ? looked.take() : openForMetadata(posix);
     if (fd < 0) {
         SetLastError(errorFromErrno(errno));
         return false;
@@ -198,9 +253,28 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         return fail(ERROR_INVALID_PARAMETER);
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
         return fail(ERROR_INVALID_PARAMETER);
-    MappedPath mapped;
-    if (DWORD error = mapWindowsPath(fileName, mapped))
+    // The security attributes are read whatever the disposition, as Windows reads them; a
+    // pointer that leads nowhere fails the call instead of the process.
+    std::optional<SecurityDescriptor> requestedSecurity;
+    if (securityAttributes) {
+        SECURITY_ATTRIBUTES attributes;
+        if (copyCallerMemory(securityAttributes, &attributes, sizeof attributes) != sizeof attributes)
+            return fail(ERROR_NOACCESS);
+        if (attributes.lpSecurityDescriptor) {
+            // A self-relative descriptor is bounded by its own offsets and 16-bit ACL sizes.
+            Bytes raw(65536);
+            size_t readable = copyCallerMemory(attributes.lpSecurityDescriptor, raw.data(), raw.size());
+            if (readable == 0)
+                return fail(ERROR_NOACCESS);
+            SecurityDescriptor sd;
+            if (parseSecurityDescriptor(raw.data(), readable, sd) == 0)
+                requestedSecurity = std::move(sd);
+        }
+    }
+    LookedUp looked;
+    if (DWORD error = lookUp(fileName, looked))
         return fail(error);
+    const MappedPath &mapped = looked.mapped;
 
     ACCESS_MASK access = mapGenericRights(desiredAccess);
     if (disposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
@@ -218,15 +292,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     file->flags = flagsAndAttributes;
     file->readOnly = mapped.readOnly;
 
-    struct stat st;
-    bool existed = stat(mapped.posix.c_str(), &st) == 0;
-    if (!existed && errno != ENOENT)
-        return fail(errorFromErrno(errno));
+    struct stat st = looked.st;
+    bool existed = looked.statError == 0;
+    if (!existed && looked.statError != ENOENT)
+        return fail(errorFromErrno(looked.statError));
     if (mapped.readOnly && (wantsWrite || (access & (DELETE | WRITE_DAC | WRITE_OWNER)) ||
                             disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING ||
                             (!existed && disposition != OPEN_EXISTING)))
         return fail(ERROR_WRITE_PROTECT);
     bool created = false;
+    const bool lookedOpen = looked.fd >= 0;
     if (existed && S_ISDIR(st.st_mode)) {
         if (!backupSemantics)
             return fail(ERROR_ACCESS_DENIED);
@@ -234,34 +309,43 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
             return fail(ERROR_FILE_EXISTS);
         if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
             return fail(ERROR_ACCESS_DENIED);
-        file->fd = open(mapped.posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        file->fd = looked.fd >= 0 ? looked.take() : open(mapped.posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         file->directory = true;
     } else if (existed) {
         if (disposition == CREATE_NEW)
             return fail(ERROR_FILE_EXISTS);
         if (endsWithSeparator(fileName))
             return fail(ERROR_INVALID_NAME);
-        int probe = openForMetadata(mapped.posix);
-        if (probe < 0)
-            return fail(errorFromErrno(errno));
-        DWORD current = readAttributes(probe, st, mapped.posix);
-        close(probe);
         // Replacing or truncating writes the data whatever access the handle is to have.
         const bool replaces = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-        if ((current & FILE_ATTRIBUTE_READONLY) && ((access & (kWriteDataRights | DELETE)) || replaces))
-            return fail(ERROR_ACCESS_DENIED);
-        // An encrypted file's contents are ciphertext here: they are reached through its raw form
-        // or by decrypting it, never as plain data (see the README).
-        if ((current & FILE_ATTRIBUTE_ENCRYPTED) && (access & (kReadDataRights | kWriteDataRights)))
-            return fail(ERROR_ACCESS_DENIED);
-        if (disposition == CREATE_ALWAYS &&
-            (current & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~newAttributes))
-            return fail(ERROR_ACCESS_DENIED);
         int mode = (access & kWriteDataRights) || wantsWrite || replaces ? O_RDWR : O_RDONLY;
         if (!S_ISREG(st.st_mode))
             mode |= O_NONBLOCK;
         mode |= appendOnly(access) ? O_APPEND : 0;
-        file->fd = open(mapped.posix.c_str(), mode | O_CLOEXEC | O_NOCTTY);
+        // Opening changes nothing yet: the file is truncated, and its streams are dropped, only
+        // once every check has passed. A handle that only reads keeps the descriptor of the
+        // look (whose O_NONBLOCK, which the special files get anyway, means nothing to a
+        // regular file).
+        if (mode == O_RDONLY && looked.fd >= 0)
+            file->fd = looked.take();
+        else
+            file->fd = open(mapped.posix.c_str(), mode | O_CLOEXEC | O_NOCTTY);
+        if (file->fd < 0)
+            return fail(errorFromErrno(errno));
+        // The DOS attributes matter only to a handle that reaches the data, or may change or
+        // replace the file.
+        if ((access & (kReadDataRights | kWriteDataRights | DELETE)) || replaces) {
+            DWORD current = readAttributes(file->fd, st, mapped.posix);
+            if ((current & FILE_ATTRIBUTE_READONLY) && ((access & (kWriteDataRights | DELETE)) || replaces))
+                return fail(ERROR_ACCESS_DENIED);
+            // An encrypted file's contents are ciphertext here: they are reached through its raw
+            // form or by decrypting it, never as plain data (see the README).
+            if ((current & FILE_ATTRIBUTE_ENCRYPTED) && (access & (kReadDataRights | kWriteDataRights)))
+                return fail(ERROR_ACCESS_DENIED);
+            if (disposition == CREATE_ALWAYS &&
+                (current & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~newAttributes))
+                return fail(ERROR_ACCESS_DENIED);
+        }
     } else {
         if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
             return fail(errorForMissing(mapped.posix));
@@ -275,7 +359,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     }
     if (file->fd < 0)
         return fail(errorFromErrno(errno));
-    if (fstat(file->fd, &st) != 0)
+    // The handle that kept the look's descriptor has its stat already.
+    const bool statOfHandle = lookedOpen && looked.fd < 0;
+    if (!statOfHandle && fstat(file->fd, &st) != 0)
         return fail(errorFromErrno(errno));
     file->device = st.st_dev;
     file->inode = st.st_ino;
@@ -293,13 +379,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         if (created || disposition == CREATE_ALWAYS)
             if (DWORD error = writeAttributes(file->fd, st, newAttributes))
                 return fail(error);
-        if (created && securityAttributes && securityAttributes->lpSecurityDescriptor) {
-            SecurityDescriptor sd;
-            const auto *raw = static_cast<const uint8_t *>(securityAttributes->lpSecurityDescriptor);
-            // The caller's descriptor is self-relative; its length is bounded by its own offsets.
-            if (parseSecurityDescriptor(raw, 65536, sd) == 0)
-                writeSecurity(file->fd, st, sd, partsPresent(sd));
-        }
+        if (created && requestedSecurity)
+            writeSecurity(file->fd, st, *requestedSecurity, partsPresent(*requestedSecurity));
     }
 
     HANDLE handle = insertHandle(file);

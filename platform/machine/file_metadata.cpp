@@ -199,6 +199,13 @@ void removeStream(int fd, const std::u16string &name)
 
 }  // namespace
 
+AttributeNames::AttributeNames(int fd) : names_(listXattrs(fd)) {}
+
+bool AttributeNames::has(const std::string &name) const
+{
+    return std::find(names_.begin(), names_.end(), name) != names_.end();
+}
+
 // ---- DOS attributes ----
 
 bool decodeDosAttrib(const uint8_t *data, size_t size, DWORD &attributes)
@@ -353,8 +360,13 @@ ssize_t NamedStream::readAt(uint64_t offset, uint8_t *into, size_t count) const
 
 DWORD listNamedStreams(int fd, std::vector<NamedStream> &streams)
 {
+    return listNamedStreams(fd, AttributeNames(fd), streams);
+}
+
+DWORD listNamedStreams(int fd, const AttributeNames &names, std::vector<NamedStream> &streams)
+{
     streams.clear();
-    for (const std::string &xattr : listXattrs(fd)) {
+    for (const std::string &xattr : names.all()) {
         NamedStream stream;
         if (!streamNameFromXattr(xattr, stream.name))
             continue;
@@ -366,7 +378,7 @@ DWORD listNamedStreams(int fd, std::vector<NamedStream> &streams)
         streams.push_back(std::move(stream));
     }
     std::string dir;
-    if (sidecarOf(fd, false, dir)) {
+    if (names.has(kSidecarName) && sidecarOf(fd, false, dir)) {
         std::string decoded;
         for (const std::string &file : listDirectory(dir)) {
             if (!hexDecode(file, decoded))
@@ -491,14 +503,53 @@ DWORD removeNamedStreams(int fd)
 
 // ---- security ----
 
-SecurityDescriptor readSecurity(int fd, const struct stat &st)
+namespace {
+
+SecurityDescriptor readSecurityIf(int fd, const struct stat &st, bool stored)
 {
     SecurityDescriptor effective = synthesiseSecurityDescriptor(st.st_uid, st.st_gid, st.st_mode);
     Bytes blob;
-    SecurityDescriptor stored;
-    if (getXattr(fd, kNtAclName, blob) && decodeNtAcl(blob.data(), blob.size(), stored))
-        mergeSecurityDescriptor(effective, stored, partsPresent(stored));
+    SecurityDescriptor kept;
+    if (stored && getXattr(fd, kNtAclName, blob) && decodeNtAcl(blob.data(), blob.size(), kept))
+        mergeSecurityDescriptor(effective, kept, partsPresent(kept));
     return effective;
+}
+
+}  // namespace
+
+SecurityDescriptor readSecurity(int fd, const struct stat &st)
+{
+    return readSecurityIf(fd, st, true);
+}
+
+SecurityDescriptor readSecurity(int fd, const struct stat &st, const AttributeNames &names)
+{
+    return readSecurityIf(fd, st, names.has(kNtAclName));
+}
+
+Bytes securityDescriptorOf(int fd, const struct stat &st, const AttributeNames &names, SECURITY_INFORMATION which)
+{
+    if (names.has(kNtAclName))
+        return buildSecurityDescriptor(readSecurityIf(fd, st, true), which);
+    struct Synthesised {
+        bool valid = false;
+        uid_t uid = 0;
+        gid_t gid = 0;
+        mode_t mode = 0;
+        SECURITY_INFORMATION which = 0;
+        Bytes descriptor;
+    };
+    thread_local Synthesised last;
+    const mode_t mode = st.st_mode & 0777;
+    if (!last.valid || last.uid != st.st_uid || last.gid != st.st_gid || last.mode != mode || last.which != which) {
+        last.descriptor = buildSecurityDescriptor(synthesiseSecurityDescriptor(st.st_uid, st.st_gid, mode), which);
+        last.valid = true;
+        last.uid = st.st_uid;
+        last.gid = st.st_gid;
+        last.mode = mode;
+        last.which = which;
+    }
+    return last.descriptor;
 }
 
 DWORD writeSecurity(int fd, const struct stat &st, const SecurityDescriptor &sd, SECURITY_INFORMATION which)

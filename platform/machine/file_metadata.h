@@ -2,7 +2,7 @@
 // Samba and Wine:
 //   DOS attributes   user.DOSATTRIB                  (every version read; version 3 written)
 //   named streams    user.DosStream.<name>:$DATA     (data plus one trailing NUL)
-//   security         user.NTACL                      (version 1)
+//   security         user.NTACL                      (versions 1 to 4 read; version 1 written)
 // A named stream that the file system cannot hold as an extended attribute (ext4 keeps about
 // 4 KB of them per file) lives in a sidecar file under <root>/sidecar, found through the
 // file's user.winsim.sidecar attribute.
@@ -19,6 +19,19 @@
 #include <vector>
 
 namespace winsim {
+
+// The names of a file's extended attributes, listed once: a reader that is given them asks only
+// for the attributes that exist, so a file without any costs one listing instead of a failed
+// read of each. (A file system without extended attributes lists none.)
+class AttributeNames {
+public:
+    explicit AttributeNames(int fd);
+    bool has(const std::string &name) const;
+    const std::vector<std::string> &all() const { return names_; }
+
+private:
+    std::vector<std::string> names_;
+};
 
 // ---- DOS attributes ----
 
@@ -55,6 +68,7 @@ struct NamedStream {
 
 // The named streams of a file, sorted by name. Returns 0 or a Windows error.
 DWORD listNamedStreams(int fd, std::vector<NamedStream> &streams);
+DWORD listNamedStreams(int fd, const AttributeNames &names, std::vector<NamedStream> &streams);
 
 // Writes one named stream, replacing a stream of the same name in any case. Contents of any
 // size arrive in pieces; finish() stores them. Destroying an unfinished writer discards them.
@@ -89,6 +103,11 @@ std::string sidecarDirectoryOf(const std::string &id);
 
 // The stored descriptor with any part it lacks filled from the synthesised one.
 SecurityDescriptor readSecurity(int fd, const struct stat &st);
+SecurityDescriptor readSecurity(int fd, const struct stat &st, const AttributeNames &names);
+// The self-relative form of the parts `which` of that descriptor. Files without a stored one
+// that have the same owner, group and mode have the same synthesised one: the last is kept (per
+// thread), so a tree of such files does not build it again for each.
+Bytes securityDescriptorOf(int fd, const struct stat &st, const AttributeNames &names, SECURITY_INFORMATION which);
 // Stores the parts of sd that `which` names, keeping the others.
 DWORD writeSecurity(int fd, const struct stat &st, const SecurityDescriptor &sd, SECURITY_INFORMATION which);
 

@@ -186,7 +186,10 @@ std::string machineSetting(const std::string &key, const std::string &fallback)
 
 bool machineFlag(const std::string &key, bool fallback)
 {
-    std::string value = machineSetting(key, fallback ? "yes" : "no");
+    std::string value = machineSetting(key, "");
+    // An empty value clears the setting, as `winsim config set <key> ""` does for any other.
+    if (value.empty())
+        return fallback;
     return value == "yes" || value == "true" || value == "1" || value == "on";
 }
 

@@ -35,6 +35,7 @@ bool startsWith(std::u16string_view s, std::u16string_view prefix)
 std::vector<std::u16string_view> splitComponents(std::u16string_view path)
 {
     std::vector<std::u16string_view> parts;
+    parts.reserve(16);
     size_t i = 0;
     while (i < path.size()) {
         while (i < path.size() && isSeparator(path[i]))
@@ -70,35 +71,44 @@ std::u16string_view trimTrailing(std::u16string_view name)
 }
 
 // Joins components under base, folding "." and ".." lexically and never climbing above base
-// when base is a root.
+// when base is a root. A relative path keeps the ".." that climb above its start.
 DWORD joinComponents(std::string base, const std::vector<std::u16string_view> &parts, bool prefixed,
                      unsigned options, std::string &out)
 {
-    std::vector<std::string> stack;
     const bool absolute = !base.empty();
+    out = std::move(base);
+    // Where each component joined so far begins (at its separator), for ".." to take it back.
+    std::vector<size_t> starts;
+    starts.reserve(parts.size());
+    size_t climbs = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
         std::u16string_view part = prefixed ? parts[i] : trimTrailing(parts[i]);
         bool last = i + 1 == parts.size();
         if (part == u".")
             continue;
         if (part == u"..") {
-            if (!stack.empty() && stack.back() != "..")
-                stack.pop_back();
-            else if (!absolute)
-                stack.push_back("..");
+            if (!starts.empty()) {
+                out.resize(starts.back());
+                starts.pop_back();
+            } else if (!absolute) {
+                ++climbs;
+            }
             continue;
         }
         if (part.empty())
             return ERROR_INVALID_NAME;
         if (DWORD error = checkComponent(part, last && (options & kPathAllowWildcards)))
             return error;
-        stack.push_back(toUtf8(part));
-    }
-    out = base;
-    for (const std::string &piece : stack) {
+        starts.push_back(out.size());
         if (!out.empty() && out.back() != '/')
             out += '/';
-        out += piece;
+        out += toUtf8(part);
+    }
+    if (climbs > 0) {
+        std::string up;
+        for (size_t i = 0; i < climbs; ++i)
+            up += i + 1 < climbs || !out.empty() ? "../" : "..";
+        out = up + out;
     }
     if (out.empty())
         out = absolute ? "/" : ".";
@@ -111,11 +121,16 @@ bool upperEquals(const std::string &a, const char *b)
 }
 
 // Replaces each name that does not exist as given by an existing entry of the same name in
-// another case; stops at the first name that has no match at all.
-std::string resolveCase(const std::string &posix, size_t fixedLength)
+// another case; stops at the first name that has no match at all. A path that exists as given
+// needs no search; its lstat is kept in found.
+std::string resolveCase(const std::string &posix, size_t fixedLength, std::optional<struct stat> &found)
 {
     struct stat st;
-    if (lstat(posix.c_str(), &st) == 0 || errno != ENOENT)
+    if (lstat(posix.c_str(), &st) == 0) {
+        found = st;
+        return posix;
+    }
+    if (errno != ENOENT)
         return posix;
     std::string resolved = posix.substr(0, fixedLength);
     size_t pos = fixedLength;
@@ -180,6 +195,7 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
 
     std::string base;
     size_t fixed = 0;
+    enum class Root { checked, drive, snapshot } rootToCheck = Root::checked;
     if (out.prefixed && startsWith(rest, kShadowCopyDevice)) {
         rest.remove_prefix(kShadowCopyDevice.size());
         unsigned long number = 0;
@@ -192,9 +208,7 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
         base = shadowCopyDirectory(number);
         fixed = base.size();
         out.readOnly = true;
-        struct stat st;
-        if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return ERROR_PATH_NOT_FOUND;
+        rootToCheck = Root::snapshot;
     } else if (out.prefixed && startsWith(rest, u"UNC\\")) {
         rest.remove_prefix(4);
         base = machineRoot() + "/unc";
@@ -211,9 +225,7 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
         base = driveDirectory(rest[0]);
         fixed = base.size();
         rest.remove_prefix(2);
-        struct stat st;
-        if (base != "/" && stat(base.c_str(), &st) != 0)
-            return ERROR_PATH_NOT_FOUND;
+        rootToCheck = base != "/" ? Root::drive : Root::checked;
     } else if (!out.prefixed && rest[0] == u'/') {
         base = "/";
         fixed = 1;
@@ -231,10 +243,26 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
         return ERROR_INVALID_NAME;
     }
 
+    // A drive or shadow copy that the machine does not have makes any path on it not found; it
+    // is looked at only when the path itself was not found as given.
+    auto rootMissing = [&] {
+        struct stat st;
+        if (rootToCheck == Root::checked || (options & kPathAsGiven))
+            return false;
+        return stat(base.c_str(), &st) != 0 || (rootToCheck == Root::snapshot && !S_ISDIR(st.st_mode));
+    };
     std::string joined;
     if (DWORD error = joinComponents(base, splitComponents(rest), out.prefixed, options, joined))
-        return error;
-    out.posix = resolveCase(joined, fixed);
+        return rootMissing() ? ERROR_PATH_NOT_FOUND : error;
+    if (options & kPathAsGiven) {
+        out.posix = std::move(joined);
+        return 0;
+    }
+    out.posix = resolveCase(joined, fixed, out.found);
+    if (!out.found && rootMissing()) {
+        out = MappedPath{};
+        return ERROR_PATH_NOT_FOUND;
+    }
     return 0;
 }
 

@@ -14,6 +14,9 @@
 
 #include <windef.h>
 
+#include <sys/stat.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,11 +26,19 @@ struct MappedPath {
     std::string posix;
     bool prefixed = false;  // came with \\?\, so MAX_PATH does not apply
     bool readOnly = false;  // on a shadow copy, which nothing may change
+    // What lstat said of the path when mapping found it as given (the common case, in which no
+    // directory is searched for a name in another case); unset otherwise. It saves the caller a
+    // second look, for anything but a symbolic link.
+    std::optional<struct stat> found;
 };
 
 enum PathOptions : unsigned {
     kPathPlain = 0,
     kPathAllowWildcards = 1,  // * and ? in the last component (FindFirstFile)
+    // The names as given, without looking at the file system: no search for a name in another
+    // case, no check that the drive exists. For a caller that tries the path as given first (an
+    // open tells in one look whether it exists) and maps again without this when it does not.
+    kPathAsGiven = 2,
 };
 
 // Returns 0 and fills out, or a Windows error code (ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE,

@@ -2,6 +2,8 @@
 
 #include <winerror.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 
@@ -111,32 +113,47 @@ void appendAcl(Bytes &out, const Acl &acl)
 
 }  // namespace
 
-DWORD parseSecurityDescriptor(const uint8_t *data, size_t size, SecurityDescriptor &out)
+namespace {
+
+// Parses the descriptor whose header is at `at`, with its offsets counted from `base` (the
+// header itself, or an enclosing record's start).
+DWORD parseDescriptorAt(const uint8_t *data, size_t size, size_t at, size_t base, SecurityDescriptor &out)
 {
-    if (!data || size < kHeaderSize || data[0] != SECURITY_DESCRIPTOR_REVISION)
+    if (!data || size < at || size - at < kHeaderSize || data[at] != SECURITY_DESCRIPTOR_REVISION || base > at)
         return ERROR_INVALID_SECURITY_DESCR;
-    uint16_t control = get16(data + 2);
+    const uint8_t *header = data + at;
+    uint16_t control = get16(header + 2);
     if (!(control & SE_SELF_RELATIVE))
         return ERROR_INVALID_SECURITY_DESCR;
+    // The parts lie behind the header, whichever way their offsets are counted.
+    auto where = [&](size_t field) -> uint32_t {
+        uint32_t offset = get32(header + field);
+        if (offset == 0)
+            return 0;
+        uint64_t absolute = static_cast<uint64_t>(base) + offset;
+        return absolute >= at + kHeaderSize && absolute < size ? static_cast<uint32_t>(absolute) : UINT32_MAX;
+    };
     SecurityDescriptor sd;
     sd.control = control & ~(SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT);
-    if (DWORD e = parseSid(data, size, get32(data + 4), sd.owner))
+    if (DWORD e = parseSid(data, size, where(4), sd.owner))
         return e;
-    if (DWORD e = parseSid(data, size, get32(data + 8), sd.group))
+    if (DWORD e = parseSid(data, size, where(8), sd.group))
         return e;
     sd.saclPresent = control & SE_SACL_PRESENT;
     if (sd.saclPresent)
-        if (DWORD e = parseAcl(data, size, get32(data + 12), sd.sacl))
+        if (DWORD e = parseAcl(data, size, where(12), sd.sacl))
             return e;
     sd.daclPresent = control & SE_DACL_PRESENT;
     if (sd.daclPresent)
-        if (DWORD e = parseAcl(data, size, get32(data + 16), sd.dacl))
+        if (DWORD e = parseAcl(data, size, where(16), sd.dacl))
             return e;
     out = std::move(sd);
     return 0;
 }
 
-Bytes buildSecurityDescriptor(const SecurityDescriptor &sd, SECURITY_INFORMATION which)
+// The self-relative form; in Samba's order (owner, group, SACL, DACL) or in the one Windows
+// returns (SACL, DACL, owner, group), with `bias` added to every offset.
+Bytes buildDescriptor(const SecurityDescriptor &sd, SECURITY_INFORMATION which, bool sambaOrder, uint32_t bias)
 {
     Bytes out(kHeaderSize, 0);
     uint16_t control = SE_SELF_RELATIVE | (sd.control & (SE_OWNER_DEFAULTED | SE_GROUP_DEFAULTED));
@@ -145,30 +162,66 @@ Bytes buildSecurityDescriptor(const SecurityDescriptor &sd, SECURITY_INFORMATION
     if (!(which & GROUP_SECURITY_INFORMATION))
         control &= ~SE_GROUP_DEFAULTED;
     out[0] = SECURITY_DESCRIPTOR_REVISION;
-    if ((which & SACL_SECURITY_INFORMATION) && sd.saclPresent) {
-        control |= SE_SACL_PRESENT | (sd.control & kSaclControlBits);
-        if (sd.sacl) {
-            put32(out, 12, static_cast<uint32_t>(out.size()));
-            appendAcl(out, *sd.sacl);
+    auto place = [&](size_t field) {
+        while (out.size() % 4)
+            out.push_back(0);
+        put32(out, field, static_cast<uint32_t>(out.size()) + bias);
+    };
+    auto owner = [&] {
+        if ((which & OWNER_SECURITY_INFORMATION) && sd.owner) {
+            place(4);
+            out.insert(out.end(), sd.owner->begin(), sd.owner->end());
         }
-    }
-    if ((which & DACL_SECURITY_INFORMATION) && sd.daclPresent) {
-        control |= SE_DACL_PRESENT | (sd.control & kDaclControlBits);
-        if (sd.dacl) {
-            put32(out, 16, static_cast<uint32_t>(out.size()));
-            appendAcl(out, *sd.dacl);
+    };
+    auto group = [&] {
+        if ((which & GROUP_SECURITY_INFORMATION) && sd.group) {
+            place(8);
+            out.insert(out.end(), sd.group->begin(), sd.group->end());
         }
-    }
-    if ((which & OWNER_SECURITY_INFORMATION) && sd.owner) {
-        put32(out, 4, static_cast<uint32_t>(out.size()));
-        out.insert(out.end(), sd.owner->begin(), sd.owner->end());
-    }
-    if ((which & GROUP_SECURITY_INFORMATION) && sd.group) {
-        put32(out, 8, static_cast<uint32_t>(out.size()));
-        out.insert(out.end(), sd.group->begin(), sd.group->end());
+    };
+    auto sacl = [&] {
+        if ((which & SACL_SECURITY_INFORMATION) && sd.saclPresent) {
+            control |= SE_SACL_PRESENT | (sd.control & kSaclControlBits);
+            if (sd.sacl) {
+                place(12);
+                appendAcl(out, *sd.sacl);
+            }
+        }
+    };
+    auto dacl = [&] {
+        if ((which & DACL_SECURITY_INFORMATION) && sd.daclPresent) {
+            control |= SE_DACL_PRESENT | (sd.control & kDaclControlBits);
+            if (sd.dacl) {
+                place(16);
+                appendAcl(out, *sd.dacl);
+            }
+        }
+    };
+    if (sambaOrder) {
+        owner();
+        group();
+        sacl();
+        dacl();
+    } else {
+        sacl();
+        dacl();
+        owner();
+        group();
     }
     put16(out, 2, control);
     return out;
+}
+
+}  // namespace
+
+DWORD parseSecurityDescriptor(const uint8_t *data, size_t size, SecurityDescriptor &out)
+{
+    return parseDescriptorAt(data, size, 0, 0, out);
+}
+
+Bytes buildSecurityDescriptor(const SecurityDescriptor &sd, SECURITY_INFORMATION which)
+{
+    return buildDescriptor(sd, which, false, 0);
 }
 
 SECURITY_INFORMATION partsPresent(const SecurityDescriptor &sd)
@@ -304,21 +357,74 @@ SecurityDescriptor synthesiseSecurityDescriptor(uint32_t uid, uint32_t gid, uint
     return sd;
 }
 
+// Samba's NTACL record, as its NDR marshalling lays it out: the version, the union level (the
+// same number), the referent of a unique pointer, and for versions 2 to 4 a hash structure whose
+// own pointer to the descriptor comes first, the descriptor itself deferred behind it. The
+// descriptor's offsets count from the start of the record, not from the descriptor, because the
+// descriptor structure sets no base of its own for its relative pointers.
+//   1: descriptor at 8
+//   2: 16-byte hash; descriptor at 28
+//   3: 16-bit hash type, 64-byte hash; descriptor at 80
+//   4: as 3, then a NUL-terminated UTF-8 description, a 4-aligned 8-byte time and a 64-byte
+//      hash of the POSIX ACLs; descriptor 4-aligned behind them
+// Records that this machine wrote before it followed Samba's layout counted the offsets from
+// the descriptor; their first part lies right behind the descriptor's header, which a record
+// counted from its start cannot place there, so they are told apart and read too.
 Bytes encodeNtAcl(const SecurityDescriptor &sd)
 {
-    // version 1, union level 1, then a unique pointer's referent id and the descriptor.
+    constexpr uint32_t kDescriptorAt = 8;
     Bytes out = {1, 0, 1, 0, 0, 0, 2, 0};
-    Bytes body = buildSecurityDescriptor(sd, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                                 DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION);
+    Bytes body = buildDescriptor(sd,
+                                 OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                     DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION,
+                                 true, kDescriptorAt);
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
 
 bool decodeNtAcl(const uint8_t *data, size_t size, SecurityDescriptor &out)
 {
-    if (size < 8 + kHeaderSize || get16(data) != 1 || get16(data + 2) != 1 || get32(data + 4) == 0)
+    if (!data || size < 8)
         return false;
-    return parseSecurityDescriptor(data + 8, size - 8, out) == 0;
+    const uint16_t version = get16(data);
+    if (get16(data + 2) != version || get32(data + 4) == 0)
+        return false;
+    size_t at = 0;
+    switch (version) {
+    case 1:
+        at = 8;
+        break;
+    case 2:
+        at = 28;
+        break;
+    case 3:
+        at = 80;
+        break;
+    case 4: {
+        size_t end = 78;
+        while (end < size && data[end] != 0)
+            ++end;
+        at = ((end + 1 + 3) & ~size_t{3}) + 8 + 64;
+        break;
+    }
+    default:
+        return false;
+    }
+    // Versions 2 to 4 hold the descriptor through a pointer of their hash structure.
+    if (version >= 2 && (size < 12 || get32(data + 8) == 0))
+        return false;
+    if (size < at + kHeaderSize)
+        return false;
+    size_t base = 0;
+    if (version == 1) {
+        uint32_t first = UINT32_MAX;
+        for (size_t field = 4; field <= 16; field += 4)
+            if (uint32_t offset = get32(data + at + field))
+                first = std::min(first, offset);
+        if (first < at + kHeaderSize)
+            base = at;
+    }
+    return parseDescriptorAt(data, size, at, base, out) == 0;
 }
 
 }  // namespace winsim

@@ -1,6 +1,6 @@
 // Security descriptors as the file system of the emulated machine keeps them: parsed from and
 // built into the self-relative form, synthesised from POSIX ownership and mode, and stored in
-// the NTACL extended attribute in the layout Samba uses (version 1).
+// the NTACL extended attribute in the layout Samba uses.
 #pragma once
 
 #include <windef.h>
@@ -56,7 +56,9 @@ bool parseSidString(const std::string &text, Bytes &sid);
 std::string sidToString(const Bytes &sid);
 Bytes makeAce(uint8_t type, uint8_t flags, uint32_t mask, const Bytes &sid);
 
-// Samba's NTACL extended attribute, version 1: the descriptor behind a two-level header.
+// Samba's NTACL extended attribute: version 1 written (the descriptor alone), versions 1 to 4
+// read (the later ones carry hashes, which are not checked), and the records of this machine's
+// earlier layout too.
 Bytes encodeNtAcl(const SecurityDescriptor &sd);
 bool decodeNtAcl(const uint8_t *data, size_t size, SecurityDescriptor &out);
 

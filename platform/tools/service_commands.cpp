@@ -17,10 +17,24 @@ const char *stateName(DWORD state)
     return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "?";
 }
 
+// The type as the Windows tool shows it: the hexadecimal value and what it means.
+std::string typeText(DWORD type)
+{
+    char text[96];
+    const DWORD kind = type & ~static_cast<DWORD>(SERVICE_INTERACTIVE_PROCESS);
+    const char *meaning = kind == SERVICE_WIN32_OWN_PROCESS     ? "WIN32_OWN_PROCESS"
+                          : kind == SERVICE_WIN32_SHARE_PROCESS ? "WIN32_SHARE_PROCESS"
+                          : kind == SERVICE_KERNEL_DRIVER       ? "KERNEL_DRIVER"
+                          : kind == SERVICE_FILE_SYSTEM_DRIVER  ? "FILE_SYSTEM_DRIVER"
+                                                                : "";
+    snprintf(text, sizeof text, "%x  %s%s", type, meaning, type & SERVICE_INTERACTIVE_PROCESS ? "  (interactive)" : "");
+    return text;
+}
+
 void printStatus(const char *name, const SERVICE_STATUS &status, DWORD processId)
 {
     printf("SERVICE_NAME: %s\n", name);
-    printf("        TYPE               : %x\n", status.dwServiceType);
+    printf("        TYPE               : %s\n", typeText(status.dwServiceType).c_str());
     printf("        STATE              : %u  %s\n", status.dwCurrentState, stateName(status.dwCurrentState));
     printf("        CONTROLS_ACCEPTED  : 0x%x\n", status.dwControlsAccepted);
     printf("        WIN32_EXIT_CODE    : %u  (0x%x)\n", status.dwWin32ExitCode, status.dwWin32ExitCode);
@@ -50,8 +64,9 @@ int serviceCommand(int argc, char **argv)
         return 0;
     }
     if (verb == "list" && argc == 1) {
+        // The command line as registered: its program path carries its own quotes.
         for (const winsim::ServiceRecord &record : winsim::allServices())
-            printf("%s  %s  \"%s\"%s\n", record.name.c_str(), stateName(record.status.dwCurrentState),
+            printf("%s  %s  %s%s\n", record.name.c_str(), stateName(record.status.dwCurrentState),
                    record.binaryPath.c_str(), record.deleted ? "  (marked for deletion)" : "");
         return 0;
     }
@@ -59,12 +74,14 @@ int serviceCommand(int argc, char **argv)
         return commandUsage("sc");
     const char *name = argv[1];
     if (verb == "history" && argc == 2) {
-        printf("run  pid      state          controls  checkpoint  wait_hint  win32_exit  service_exit\n");
+        // The runs of a service deleted and made again under the name are told apart by its
+        // installation: 1, then 2, ...
+        printf("install  run  pid      state          controls  checkpoint  wait_hint  win32_exit  service_exit\n");
         for (const winsim::ServiceReport &report : winsim::serviceReports(name))
-            printf("%-4lld %-8u %-14s %-9u %-11u %-10u %-11u %u\n", static_cast<long long>(report.run),
-                   report.processId, stateName(report.status.dwCurrentState), report.status.dwControlsAccepted,
-                   report.status.dwCheckPoint, report.status.dwWaitHint, report.status.dwWin32ExitCode,
-                   report.status.dwServiceSpecificExitCode);
+            printf("%-8lld %-4lld %-8u %-14s %-9u %-11u %-10u %-11u %u\n", static_cast<long long>(report.installation),
+                   static_cast<long long>(report.run), report.processId, stateName(report.status.dwCurrentState),
+                   report.status.dwControlsAccepted, report.status.dwCheckPoint, report.status.dwWaitHint,
+                   report.status.dwWin32ExitCode, report.status.dwServiceSpecificExitCode);
         return 0;
     }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, verb == "create" ? SC_MANAGER_ALL_ACCESS : SC_MANAGER_CONNECT);
@@ -119,10 +136,17 @@ int serviceCommand(int argc, char **argv)
             status = lastFailure("StartService");
     } else if ((verb == "stop" || verb == "interrogate") && argc == 2) {
         DWORD control = verb == "stop" ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_INTERROGATE;
-        if (ControlService(service, control, &current))
-            printStatus(name, current, 0);
-        else
+        // The status is the one the control returned; the process, the one the control went to
+        // (asked before, as a stopped service has none).
+        DWORD processId = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info),
+                                               sizeof info, &needed)
+                              ? info.dwProcessId
+                              : 0;
+        if (ControlService(service, control, &current)) {
+            printStatus(name, current, processId);
+        } else {
             status = lastFailure("ControlService");
+        }
     } else if (verb == "query" && argc == 2) {
         if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof info,
                                  &needed))

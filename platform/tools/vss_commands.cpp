@@ -201,6 +201,8 @@ int vssCommand(int argc, char **argv)
 {
     if (argc < 1)
         return vssUsage();
+    // Snapshots of requesters whose process has ended go first, as on the service's next call.
+    releaseSnapshotsOfEndedProcesses();
     std::string command = argv[0];
     if (command == "volumes" && argc == 1)
         return listVolumes();

@@ -11,7 +11,7 @@
 // AddToSnapshotSet in any order between GatherWriterMetadata and DoSnapshotSet.)
 // GatherWriterStatus, SaveAsXML and GetSnapshotProperties are allowed once initialised.
 // The snapshots made by an object are released with it, as in the backup context.
-#include "ole32/com.h"
+#include "advapi32/token.h"
 #include "machine/machine.h"
 #include "machine/text.h"
 #include "vssapi/backup_document.h"
@@ -710,15 +710,16 @@ HRESULT STDAPICALLTYPE CreateVssBackupComponentsInternal(IVssBackupComponents **
     *backup = nullptr;
     if (HRESULT injected = enterCall("CreateVssBackupComponents"))
         return injected;
-    if (!comInitializedOnThisThread())
-        return CO_E_NOTINITIALIZED;
+    // A requester needs the rights of an administrator or backup operator.
+    if (!hasAdministrativeRights())
+        return E_ACCESSDENIED;
     *backup = new BackupComponents;
     return S_OK;
 }
 
 void APIENTRY VssFreeSnapshotPropertiesInternal(VSS_SNAPSHOT_PROP *properties)
 {
-    enterCall("VssFreeSnapshotProperties");
+    enterCall("VssFreeSnapshotProperties", Reach::local);
     if (!properties)
         return;
     if (properties->m_pwszSnapshotDeviceObject)

@@ -112,7 +112,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE FreeComponentInfo(PVSSCOMPONENTINFO info) override
     {
-        if (HRESULT injected = enterCall("WMComponent.FreeComponentInfo"))
+        if (HRESULT injected = enterCall("WMComponent.FreeComponentInfo", Reach::local))
             return injected;
         if (!info)
             return E_INVALIDARG;

@@ -2,6 +2,8 @@
 
 #include "machine/counters.h"
 #include "machine/machine.h"
+#include "ole32/com.h"
+#include "vssapi/snapshots.h"
 
 #include <sys/random.h>
 
@@ -26,12 +28,16 @@ std::optional<HRESULT> parseHresult(const std::string &text)
     return static_cast<HRESULT>(static_cast<uint32_t>(value));
 }
 
-HRESULT enterCall(std::string_view name)
+HRESULT enterCall(std::string_view name, Reach reach)
 {
     std::string key = "vss." + std::string(name);
     addToCounter(key);
+    releaseSnapshotsOfEndedProcesses();
     if (auto failure = parseHresult(machineSetting("vss.fail." + std::string(name), "")))
         return *failure;
+    // The service is reached through COM, which a thread must have entered first.
+    if (reach == Reach::throughCom && !comInitializedOnThisThread())
+        return CO_E_NOTINITIALIZED;
     return S_OK;
 }
 

@@ -3,7 +3,9 @@
 // Every call the service receives goes through enterCall(), which counts it in the machine's
 // counters as "vss.<Interface>.<Method>" and, when the machine configuration holds
 // "vss.fail.<Interface>.<Method> = <HRESULT>", answers it with that result instead of doing
-// anything. Asynchronous operations end as "vss.async.<Interface>.<Method>" says:
+// anything; a call from a thread that has not initialised COM fails with CO_E_NOTINITIALIZED,
+// as a call through COM does on Windows. What only gives back what the caller holds (Release,
+// FreeComponentInfo, VssFreeSnapshotProperties) works on any thread. Asynchronous operations end as "vss.async.<Interface>.<Method>" says:
 // "cancelled", "pending" or an HRESULT status (by default VSS_S_ASYNC_FINISHED); an operation
 // that does not end in success has no effect.
 #pragma once
@@ -17,8 +19,12 @@
 
 namespace winsim::vss {
 
-// Counts the call; returns the configured failure or S_OK to go on.
-HRESULT enterCall(std::string_view name);
+// How a call reaches the service: through COM, or as a local release of what the caller holds.
+enum class Reach { throughCom, local };
+
+// Counts the call; returns the configured failure, CO_E_NOTINITIALIZED for a call through COM
+// on a thread without it, or S_OK to go on.
+HRESULT enterCall(std::string_view name, Reach reach = Reach::throughCom);
 
 // The final status configured for an asynchronous operation.
 HRESULT asyncOutcome(std::string_view name);

@@ -1,5 +1,6 @@
 #include "vssapi/snapshots.h"
 
+#include "advapi32/services.h"
 #include "machine/file_metadata.h"
 #include "machine/hive_list.h"
 #include "machine/machine.h"
@@ -308,7 +309,8 @@ bool writeInfo(const Snapshot &snapshot)
             << "volume=" << toUtf8(snapshot.volumeName) << "\n"
             << "letter=" << static_cast<char>(snapshot.letter) << "\n"
             << "created=" << snapshot.created << "\n"
-            << "owner=" << snapshot.ownerProcess << "\n";
+            << "owner=" << snapshot.ownerProcess << "\n"
+            << "ownerStart=" << snapshot.ownerStart << "\n";
         if (!out.flush())
             return false;
     }
@@ -337,6 +339,7 @@ bool readInfo(unsigned long number, Snapshot &out)
     snapshot.letter = static_cast<char16_t>(values["letter"][0]);
     snapshot.created = strtoll(values["created"].c_str(), nullptr, 10);
     snapshot.ownerProcess = strtol(values["owner"].c_str(), nullptr, 10);
+    snapshot.ownerStart = strtoull(values["ownerStart"].c_str(), nullptr, 10);
     out = snapshot;
     return true;
 }
@@ -368,6 +371,7 @@ HRESULT createSnapshot(const Volume &volume, Snapshot &snapshot)
     snapshot.volumeName = volume.guidName;
     snapshot.created = now();
     snapshot.ownerProcess = static_cast<long>(getpid());
+    snapshot.ownerStart = processStartTime(getpid());
     if (!error && !writeInfo(snapshot))
         error = EIO;
     if (error) {
@@ -418,6 +422,17 @@ unsigned snapshotsOfVolume(char16_t letter)
     for (const Snapshot &snapshot : listSnapshots())
         count += snapshot.letter == letter;
     return count;
+}
+
+void releaseSnapshotsOfEndedProcesses()
+{
+    for (const Snapshot &snapshot : listSnapshots()) {
+        if (snapshot.ownerProcess <= 0)
+            continue;
+        uint64_t started = processStartTime(static_cast<pid_t>(snapshot.ownerProcess));
+        if (started == 0 || (snapshot.ownerStart != 0 && started != snapshot.ownerStart))
+            deleteSnapshot(snapshot.number);
+    }
 }
 
 void deleteSnapshot(unsigned long number)

@@ -24,7 +24,8 @@ struct Snapshot {
     std::u16string volumeName;  // the original volume's GUID name
     char16_t letter = 0;
     VSS_TIMESTAMP created = 0;  // 100-ns intervals since 1601
-    long ownerProcess = 0;
+    long ownerProcess = 0;      // the requester's process, whose end releases the snapshot
+    uint64_t ownerStart = 0;    // its start time, against the reuse of its process id
 
     std::u16string deviceName() const;
 };
@@ -35,6 +36,11 @@ HRESULT createSnapshot(const Volume &volume, Snapshot &snapshot);
 
 bool findSnapshot(const VSS_ID &id, Snapshot &out);
 std::vector<Snapshot> listSnapshots();
+
+// Deletes the snapshots whose requester's process has ended without releasing them (killed or
+// crashed): they are auto-release snapshots, which Windows deletes when their requester goes.
+// Run by every call of the service and by the machine tool.
+void releaseSnapshotsOfEndedProcesses();
 unsigned snapshotsOfVolume(char16_t letter);
 void deleteSnapshot(unsigned long number);
 

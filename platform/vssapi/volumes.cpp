@@ -73,19 +73,18 @@ std::vector<Volume> machineVolumes()
 
 HRESULT findVolume(std::u16string_view name, Volume &out)
 {
-    if (name.size() >= 2 && name.size() <= 3 && isLetter(name[0]) && name[1] == u':' &&
-        (name.size() == 2 || name[2] == u'\\')) {
+    // A volume is named by a mount point, which ends in a backslash: "C:" or a GUID name without
+    // it names no volume, as on Windows.
+    if (name.size() >= 2 && name.size() <= 3 && isLetter(name[0]) && name[1] == u':') {
         char16_t letter = foldCase(name[0]);
-        if (letter == u'Z' || !isDirectory(driveDirectory(letter)))
+        if (name.size() == 2 || name[2] != u'\\' || letter == u'Z' || !isDirectory(driveDirectory(letter)))
             return VSS_E_OBJECT_NOT_FOUND;
         out = volumeOf(letter);
         return S_OK;
     }
     if (name.size() >= 10 && equalsIgnoreCase(name.substr(0, 10), u"\\\\?\\Volume")) {
         for (const Volume &volume : machineVolumes()) {
-            std::u16string_view bare(volume.guidName);
-            bare.remove_suffix(1);
-            if (equalsIgnoreCase(name, volume.guidName) || equalsIgnoreCase(name, bare)) {
+            if (equalsIgnoreCase(name, volume.guidName)) {
                 out = volume;
                 return S_OK;
             }

@@ -1,7 +1,7 @@
 // The volumes of the emulated machine, as the shadow copy service sees them: every drive that
 // exists (C: and each <root>/drive_<letter>) except Z:, the host's own file system. A volume is
-// named by its drive root ("C:\", "C:") or by its GUID name ("\\?\Volume{...}\"), fixed for the
-// machine. "vss.volume.<letter>.supported = no" in the machine configuration makes one that
+// named by its drive root ("C:\") or by its GUID name ("\\?\Volume{...}\"), fixed for the
+// machine, each with its trailing backslash (without it, it names no volume, as on Windows). "vss.volume.<letter>.supported = no" in the machine configuration makes one that
 // the provider cannot copy.
 #pragma once
 
@@ -23,7 +23,7 @@ struct Volume {
 std::vector<Volume> machineVolumes();
 
 // S_OK, E_INVALIDARG for a name that is no volume name, VSS_E_OBJECT_NOT_FOUND for a volume the
-// machine does not have (Z: included).
+// machine does not have (Z: included) and for a name without its trailing backslash.
 HRESULT findVolume(std::u16string_view name, Volume &out);
 
 }  // namespace winsim::vss

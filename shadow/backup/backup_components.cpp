@@ -49,6 +49,9 @@ void componentStep(JNIEnv *env, jlong handle, jbyteArray instanceId, jbyteArray 
 {
     if (handle == 0 || !componentName || !instanceId || !writerId)
         return;
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
+    if (!object)
+        return;
     VSS_ID instance, writer;
     if (!readGuid(env, instanceId, instance) || !readGuid(env, writerId, writer))
         return;
@@ -56,7 +59,6 @@ void componentStep(JNIEnv *env, jlong handle, jbyteArray instanceId, jbyteArray 
     JavaChars name(env, componentName);
     if ((logicalPath && !path.get()) || !name.get())
         return;
-    auto *object = nativeObject<NativeBackupComponents>(handle);
     nativeBoundary(env, [&] { checkResult(call(object->backup, instance, writer, path.get(), name.get())); });
 }
 

@@ -126,7 +126,7 @@ JNIEXPORT jstring JNICALL Java_com_pemrix_vss_WriterMetaData_SaveAsXML(JNIEnv *e
 
 JNIEXPORT jbyteArray JNICALL Java_com_pemrix_vss_WriterMetaData_GetWriterId(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeWriterMetaData>(handle);
+    auto *object = nativeObject<NativeWriterMetaData>(env, handle);
     if (!object)
         return nullptr;
     bool loaded = nativeBoundary(env, false, [&] {
@@ -138,7 +138,7 @@ JNIEXPORT jbyteArray JNICALL Java_com_pemrix_vss_WriterMetaData_GetWriterId(JNIE
 
 JNIEXPORT jbyteArray JNICALL Java_com_pemrix_vss_WriterMetaData_GetInstanceId(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeWriterMetaData>(handle);
+    auto *object = nativeObject<NativeWriterMetaData>(env, handle);
     if (!object)
         return nullptr;
     bool loaded = nativeBoundary(env, false, [&] {
@@ -154,7 +154,9 @@ JNIEXPORT jstring JNICALL Java_com_pemrix_vss_WriterMetaData_getName(JNIEnv *env
         throwNullPointer(env, "meta data ptr");
         return nullptr;
     }
-    auto *object = nativeObject<NativeWriterMetaData>(handle);
+    auto *object = nativeObject<NativeWriterMetaData>(env, handle);
+    if (!object)
+        return nullptr;
     bool loaded = nativeBoundary(env, false, [&] {
         loadIdentity(*object);
         return true;
@@ -196,7 +198,7 @@ JNIEXPORT jobject JNICALL Java_com_pemrix_vss_WriterMetaData_getComponent(JNIEnv
 
 JNIEXPORT jobject JNICALL Java_com_pemrix_vss_WriterMetaData_getRestoreInfo(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeWriterMetaData>(handle);
+    auto *object = nativeObject<NativeWriterMetaData>(env, handle);
     if (!object)
         return nullptr;
     VSS_RESTOREMETHOD_ENUM method = VSS_RME_UNDEFINED;

@@ -68,6 +68,9 @@ void componentStep(JNIEnv *env, jlong handle, jbyteArray writerId, jstring logic
 {
     if (handle == 0 || !componentName || !writerId)
         return;
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
+    if (!object)
+        return;
     VSS_ID writer;
     if (!readGuid(env, writerId, writer))
         return;
@@ -75,7 +78,6 @@ void componentStep(JNIEnv *env, jlong handle, jbyteArray writerId, jstring logic
     JavaChars name(env, componentName);
     if ((logicalPath && !path.get()) || !name.get())
         return;
-    auto *object = nativeObject<NativeBackupComponents>(handle);
     nativeBoundary(env, [&] { checkResult(call(object->backup, writer, path.get(), name.get())); });
 }
 
@@ -129,7 +131,7 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_GatherWriterStatusN(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeBackupComponents>(handle);
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
     if (!object)
         return;
     nativeBoundary(env, [&] {
@@ -185,7 +187,7 @@ JNIEXPORT jobject JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterStatus(J
 
 JNIEXPORT jint JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterComponentsCount(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeBackupComponents>(handle);
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
     if (!object)
         return 0;
     return serviceCount(env, [&](UINT *count) { return object->backup->GetWriterComponentsCount(count); });
@@ -194,7 +196,7 @@ JNIEXPORT jint JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterComponentsC
 JNIEXPORT jobject JNICALL Java_com_pemrix_vss_BackupComponents_GetWriterComponents(JNIEnv *env, jclass, jlong handle,
                                                                                   jint index)
 {
-    auto *object = nativeObject<NativeBackupComponents>(handle);
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
     if (!object)
         return nullptr;
     auto *made = nativeBoundary(env, static_cast<NativeWriterComponents *>(nullptr), [&] {
@@ -240,6 +242,9 @@ JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_AddNewTarget(
         throwNullPointer(env);
         return;
     }
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
+    if (!object)
+        return;
     VSS_ID writer;
     if (!readGuid(env, writerId, writer))
         return;
@@ -252,7 +257,6 @@ JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_AddNewTarget(
         !copyStringToBuffer(env, pathBuffer, path, kTargetBufferUnits) ||
         !copyStringToBuffer(env, alternateBuffer, alternatePath, kTargetBufferUnits))
         return;
-    auto *object = nativeObject<NativeBackupComponents>(handle);
     nativeBoundary(env, [&] {
         checkResult(object->backup->AddNewTarget(writer, static_cast<VSS_COMPONENT_TYPE>(componentType),
                                                  logical.get(), name.get(), pathBuffer, fileBuffer,
@@ -262,14 +266,14 @@ JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_AddNewTarget(
 
 JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_PreRestore(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeBackupComponents>(handle);
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
     if (object)
         restorePhase(env, [&](IVssAsync **async) { return object->backup->PreRestore(async); });
 }
 
 JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_PostRestore(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeBackupComponents>(handle);
+    auto *object = nativeObject<NativeBackupComponents>(env, handle);
     if (object)
         restorePhase(env, [&](IVssAsync **async) { return object->backup->PostRestore(async); });
 }
@@ -278,7 +282,7 @@ JNIEXPORT void JNICALL Java_com_pemrix_vss_BackupComponents_PostRestore(JNIEnv *
 
 JNIEXPORT jbyteArray JNICALL Java_com_pemrix_vss_WriterComponents_GetWriterId(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeWriterComponents>(handle);
+    auto *object = nativeObject<NativeWriterComponents>(env, handle);
     if (!object)
         return nullptr;
     VSS_ID instance = {}, writer = {};
@@ -338,7 +342,7 @@ JNIEXPORT jstring JNICALL Java_com_pemrix_vss_Component_GetLogicalPath(JNIEnv *e
 
 JNIEXPORT jboolean JNICALL Java_com_pemrix_vss_Component_IsSelectedForRestore(JNIEnv *env, jclass, jlong handle)
 {
-    auto *object = nativeObject<NativeComponent>(handle);
+    auto *object = nativeObject<NativeComponent>(env, handle);
     if (!object)
         return false;
     return nativeBoundary(env, jboolean(false), [&] {

@@ -56,16 +56,35 @@ void checkResult(HRESULT result)
         throw VssError(resultMessage(result));
 }
 
+namespace {
+
+// Raises the cached class, or, before init filled the cache (a native called too early), the
+// class looked up by name; when even that fails, its lookup error is what stays pending.
+void raise(JNIEnv *env, jclass cached, const char *name, const char *message)
+{
+    if (env->ExceptionCheck())
+        return;
+    if (cached) {
+        env->ThrowNew(cached, message);
+        return;
+    }
+    jclass type = env->FindClass(name);
+    if (!type)
+        return;
+    env->ThrowNew(type, message);
+    env->DeleteLocalRef(type);
+}
+
+}  // namespace
+
 void throwVssException(JNIEnv *env, const char *message)
 {
-    if (!env->ExceptionCheck())
-        env->ThrowNew(classCache.vssException, message);
+    raise(env, classCache.vssException, "com/pemrix/vss/VssException", message);
 }
 
 void throwNullPointer(JNIEnv *env, const char *message)
 {
-    if (!env->ExceptionCheck())
-        env->ThrowNew(classCache.nullPointerException, message);
+    raise(env, classCache.nullPointerException, "java/lang/NullPointerException", message);
 }
 
 }  // namespace shadelink

@@ -61,7 +61,8 @@ JNIEXPORT jobject JNICALL Java_com_pemrix_vss_VSSFactory_getBackupComponents0(JN
 
 JNIEXPORT void JNICALL Java_com_pemrix_vss_VSSFactory_delete_1CUnknown(JNIEnv *, jclass, jlong handle)
 {
-    delete nativeObject<ComObjectHolder>(handle);
+    // A handle that is not live (0, deleted already, never made) is left alone.
+    deleteNativeObject(handle);
 }
 
 }  // extern "C"

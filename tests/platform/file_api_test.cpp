@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -105,6 +106,31 @@ TEST(Files, ReadOnlyFilesRefuseWriteAccess)
     CloseHandle(reader);
 }
 
+// The file is opened before its attributes are looked at; a refused open changes nothing.
+TEST(Files, RefusedOpensLeaveTheFileAsItWas)
+{
+    std::u16string file = freshDirectory(u"refused") + u"\\h.txt";
+    HANDLE writer = open(file, GENERIC_WRITE, 0, CREATE_NEW);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writer, "kept", 4, &written, nullptr));
+    CloseHandle(writer);
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(open(file, GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(open(file, GENERIC_READ, 0, TRUNCATE_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    struct stat st;
+    ASSERT_EQ(stat(hostPath(file).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    // A name in another case is still found, through the search.
+    std::u16string upper = file.substr(0, file.size() - 5) + u"H.TXT";
+    HANDLE reader = open(upper, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+    CloseHandle(reader);
+    EXPECT_EQ(GetFileAttributesW(upper.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+}
+
 TEST(Files, SharingModesFollowTheWindowsRules)
 {
     std::u16string file = freshDirectory(u"share") + u"\\s.txt";
@@ -174,6 +200,45 @@ TEST(Files, SecurityNeedsRoomAndThePrivilegeForTheSacl)
                                  needed, &needed));
     EXPECT_FALSE(GetFileSecurityW(file.c_str(), SACL_SECURITY_INFORMATION, room.data(), needed, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
+}
+
+// Security attributes are probed, not followed: a pointer that leads nowhere fails the call
+// with ERROR_NOACCESS and creates nothing; a descriptor that ends right before an unreadable
+// page is read up to its end.
+TEST(Files, SecurityAttributesThatCannotBeReadFailTheCall)
+{
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *pages = static_cast<uint8_t *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    std::u16string file = freshDirectory(u"probe") + u"\\f.txt";
+    auto create = [&](SECURITY_ATTRIBUTES *attributes) {
+        return CreateFileW(file.c_str(), GENERIC_WRITE, 0, attributes, CREATE_NEW, 0, nullptr);
+    };
+
+    EXPECT_EQ(create(reinterpret_cast<SECURITY_ATTRIBUTES *>(pages + page)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_EQ(create(reinterpret_cast<SECURITY_ATTRIBUTES *>(0x10)), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, pages + page + 64, FALSE};
+    EXPECT_EQ(create(&attributes), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Owner S-1-5-32-544 only: 20 bytes of header and 16 of SID, at the very end of the page.
+    const uint8_t descriptor[36] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    memcpy(pages + page - sizeof descriptor, descriptor, sizeof descriptor);
+    attributes.lpSecurityDescriptor = pages + page - sizeof descriptor;
+    HANDLE handle = create(&attributes);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(handle);
+    uint8_t stored[256];
+    DWORD needed = 0;
+    ASSERT_TRUE(GetFileSecurityW(file.c_str(), OWNER_SECURITY_INFORMATION, stored, sizeof stored, &needed));
+    ASSERT_GE(needed, 36u);
+    EXPECT_EQ(memcmp(stored + 20, descriptor + 20, 16), 0);
+    munmap(pages, 2 * page);
 }
 
 TEST(Tokens, PrivilegesAreLookedUpAndAdjusted)
@@ -299,4 +364,49 @@ TEST(BackupApi, SecurityStreamsNeedTheRightsOfTheHandle)
     CloseHandle(handle);
     ASSERT_TRUE(GetFileSecurityW(file.c_str(), OWNER_SECURITY_INFORMATION, before, sizeof before, &needed));
     EXPECT_EQ(std::vector<BYTE>(before + 20, before + needed), std::vector<BYTE>(system, system + 12));
+}
+
+// The security stream of each file is its own, also where files of one owner and mode share a
+// synthesised descriptor: files of other modes, and one with a stored descriptor, in between.
+TEST(BackupApi, EachFilesSecurityStreamIsItsOwn)
+{
+    std::u16string dir = freshDirectory(u"security");
+    struct Case {
+        const char16_t *name;
+        mode_t mode;
+    } cases[] = {{u"\\a", 0600}, {u"\\b", 0644}, {u"\\c", 0600}, {u"\\d", 0640}, {u"\\e", 0600}};
+    for (const Case &c : cases) {
+        CloseHandle(open(dir + c.name, GENERIC_WRITE, 0, CREATE_NEW));
+        ASSERT_EQ(chmod(hostPath(dir + c.name).c_str(), c.mode), 0);
+    }
+    // d gets a descriptor of its own, restored through a security stream.
+    const BYTE ownerOnly[36] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    HANDLE writer = open(dir + u"\\d", WRITE_OWNER | WRITE_DAC, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    BYTE header[20] = {BACKUP_SECURITY_DATA, 0, 0, 0, STREAM_CONTAINS_SECURITY, 0, 0, 0, sizeof ownerOnly};
+    LPVOID context = nullptr;
+    DWORD done = 0;
+    ASSERT_TRUE(BackupWrite(writer, header, sizeof header, &done, FALSE, TRUE, &context));
+    ASSERT_TRUE(BackupWrite(writer, const_cast<BYTE *>(ownerOnly), sizeof ownerOnly, &done, FALSE, TRUE, &context));
+    BackupWrite(writer, nullptr, 0, &done, TRUE, TRUE, &context);
+    CloseHandle(writer);
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(static_cast<char>(c.name[1]));
+        std::u16string file = dir + c.name;
+        BYTE expected[512];
+        DWORD needed = 0;
+        ASSERT_TRUE(GetFileSecurityW(file.c_str(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                       DACL_SECURITY_INFORMATION,
+                                     expected, sizeof expected, &needed));
+        HANDLE in = open(file, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        BYTE stream[1024];
+        context = nullptr;
+        ASSERT_TRUE(BackupRead(in, stream, sizeof stream, &done, FALSE, TRUE, &context));
+        BackupRead(in, nullptr, 0, &done, TRUE, TRUE, &context);
+        CloseHandle(in);
+        ASSERT_EQ(stream[0], BACKUP_SECURITY_DATA);
+        ASSERT_EQ(stream[8], needed);
+        EXPECT_EQ(memcmp(stream + 20, expected, needed), 0);
+    }
 }

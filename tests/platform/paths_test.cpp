@@ -53,6 +53,28 @@ TEST(Paths, NamesMatchExistingEntriesInAnyCase)
     EXPECT_EQ(mapped(u"C:\\windows\\NewFile.txt"), driveC() + "/Windows/NewFile.txt");
 }
 
+// A path found as given needs no search and says what lstat saw; the checks that the search
+// would have made still hold where it is not found: a missing drive or shadow copy is not found,
+// even where a name is invalid too.
+TEST(Paths, AFoundPathIsLookedAtOnceAndTheRulesStillHold)
+{
+    MappedPath out;
+    ASSERT_EQ(mapWindowsPath(u"C:\\Windows\\System32", out), 0u);
+    ASSERT_TRUE(out.found.has_value());
+    EXPECT_TRUE(S_ISDIR(out.found->st_mode));
+    ASSERT_EQ(mapWindowsPath(u"C:\\WINDOWS\\System32", out), 0u);
+    EXPECT_FALSE(out.found.has_value());
+    EXPECT_EQ(out.posix, driveC() + "/Windows/System32");
+    // As given: nothing is looked at, the case stays, and a missing drive is not noticed.
+    EXPECT_EQ(mapped(u"C:\\WINDOWS\\x", kPathAsGiven), driveC() + "/WINDOWS/x");
+    EXPECT_EQ(mapped(u"Q:\\x", kPathAsGiven), machineRoot() + "/drive_q/x");
+    EXPECT_EQ(mapped(u"Q:\\a<b"), "error " + std::to_string(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(mapped(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy99\\f"),
+              "error " + std::to_string(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(mapped(u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolumeShadowCopy99\\a<b"),
+              "error " + std::to_string(ERROR_PATH_NOT_FOUND));
+}
+
 TEST(Paths, InvalidNamesAndLengths)
 {
     EXPECT_EQ(mapped(u"C:\\a<b"), "error " + std::to_string(ERROR_INVALID_NAME));

@@ -104,16 +104,98 @@ TEST(SecurityDescriptor, MergeReplacesOnlyTheNamedParts)
     EXPECT_EQ(target.control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
-TEST(SecurityDescriptor, NtAclVersionOneLayout)
+// Records as Samba's own marshalling code packs them (python3-samba, ndr_pack of xattr.NTACL) for
+// O:BAG:SYD:P(A;;0x1f01ff;;;SY)S:(AU;SA;0x10000;;;WD): the descriptor's offsets count from the
+// record's start, the parts lie owner, group, SACL, DACL. tests/samba checks against Samba itself.
+namespace {
+
+Bytes fromHex(const std::string &hex)
 {
-    Bytes blob = encodeNtAcl(sample());
-    ASSERT_GT(blob.size(), 8u);
-    EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 8), (Bytes{1, 0, 1, 0, 0, 0, 2, 0}));
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+const std::string kDescriptorParts =
+    "0102000000000005200000002002000001010000000000051200000004001c0001000000024014000000010001010000000000010000"
+    "000004001c000100000000001400ff011f00010100000000000512000000";
+const std::string kSambaVersionOne =
+    "0100010000000200010014901c0000002c0000003800000054000000" +
+    kDescriptorParts;
+const std::string kSambaVersionTwo =
+    "020002000000020004000200111111111111111111111111111111110100149030000000400000004c00000068000000" +
+    kDescriptorParts;
+const std::string kSambaVersionThree =
+    "030003000000020004000200010011111111111111111111111111111111111111111111111111111111111111111111111111111111"
+    "1111111111111111111111111111111111111111111111110000010014906400000074000000800000009c000000" +
+    kDescriptorParts;
+const std::string kSambaVersionFour =
+    "040004000000020004000200010011111111111111111111111111111111111111111111111111111111111111111111111111111111"
+    "111111111111111111111111111111111111111111111111706f7369785f61636c00000000000000d901222222222222222222222222"
+    "222222222222222222222222222222222222222222222222222222222222222222222222222222222222222222222222222222220100"
+    "1490b4000000c4000000d0000000ec000000" +
+    kDescriptorParts;
+
+void expectSambaSample(const SecurityDescriptor &sd)
+{
+    ASSERT_TRUE(sd.owner && sd.group && sd.dacl && sd.sacl);
+    EXPECT_EQ(sidToString(*sd.owner), "S-1-5-32-544");
+    EXPECT_EQ(sidToString(*sd.group), "S-1-5-18");
+    ASSERT_EQ(sd.dacl->aces.size(), 1u);
+    EXPECT_EQ(sd.dacl->aces[0], makeAce(ACCESS_ALLOWED_ACE_TYPE, 0, FILE_ALL_ACCESS, makeSid(5, {18})));
+    ASSERT_EQ(sd.sacl->aces.size(), 1u);
+    EXPECT_EQ(sd.sacl->aces[0][0], SYSTEM_AUDIT_ACE_TYPE);
+    EXPECT_EQ(sd.control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+}  // namespace
+
+TEST(SecurityDescriptor, NtAclIsWrittenInSambasLayout)
+{
+    Bytes samba = fromHex(kSambaVersionOne);
+    SecurityDescriptor sd;
+    ASSERT_TRUE(decodeNtAcl(samba.data(), samba.size(), sd));
+    EXPECT_EQ(encodeNtAcl(sd), samba);
+}
+
+TEST(SecurityDescriptor, NtAclOfEveryVersionSambaWritesIsRead)
+{
+    for (const std::string &hex : {kSambaVersionOne, kSambaVersionTwo, kSambaVersionThree, kSambaVersionFour}) {
+        Bytes blob = fromHex(hex);
+        SecurityDescriptor sd;
+        ASSERT_TRUE(decodeNtAcl(blob.data(), blob.size(), sd)) << hex.substr(0, 8);
+        expectSambaSample(sd);
+        // Any record cut short is refused, never read beyond its end.
+        for (size_t size = 0; size < blob.size(); size += 3) {
+            Bytes cut(blob.begin(), blob.begin() + static_cast<long>(size));
+            EXPECT_FALSE(decodeNtAcl(cut.data(), cut.size(), sd)) << size;
+        }
+    }
+    Bytes unknown = fromHex(kSambaVersionOne);
+    unknown[0] = unknown[2] = 5;
+    SecurityDescriptor sd;
+    EXPECT_FALSE(decodeNtAcl(unknown.data(), unknown.size(), sd));
+    Bytes noDescriptor = fromHex(kSambaVersionTwo);
+    noDescriptor[8] = noDescriptor[9] = noDescriptor[10] = noDescriptor[11] = 0;
+    EXPECT_FALSE(decodeNtAcl(noDescriptor.data(), noDescriptor.size(), sd));
+}
+
+// Records that this machine wrote before it followed Samba's layout counted the offsets from the
+// descriptor, with the parts SACL, DACL, owner, group: they are still read.
+TEST(SecurityDescriptor, NtAclOfTheEarlierLayoutIsStillRead)
+{
+    SecurityDescriptor original = sample();
+    Bytes earlier = {1, 0, 1, 0, 0, 0, 2, 0};
+    Bytes body = buildSecurityDescriptor(original, kAll);
+    earlier.insert(earlier.end(), body.begin(), body.end());
     SecurityDescriptor decoded;
-    ASSERT_TRUE(decodeNtAcl(blob.data(), blob.size(), decoded));
-    EXPECT_EQ(buildSecurityDescriptor(decoded, kAll), buildSecurityDescriptor(sample(), kAll));
-    blob[0] = 4;
-    EXPECT_FALSE(decodeNtAcl(blob.data(), blob.size(), decoded));
+    ASSERT_TRUE(decodeNtAcl(earlier.data(), earlier.size(), decoded));
+    EXPECT_EQ(buildSecurityDescriptor(decoded, kAll), body);
+    Bytes rewritten = encodeNtAcl(decoded);
+    EXPECT_NE(rewritten, earlier);
+    ASSERT_TRUE(decodeNtAcl(rewritten.data(), rewritten.size(), decoded));
+    EXPECT_EQ(buildSecurityDescriptor(decoded, kAll), body);
 }
 
 TEST(SecurityDescriptor, SidStrings)

@@ -279,6 +279,55 @@ TEST(ServiceDispatcher, RefusesAProcessTheManagerDidNotStart)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// What the machine tool shows: the type with its meaning, the process of a service that a
+// control reached, the command line as registered, and the runs of a deleted service apart
+// from those of a new one of the same name.
+TEST_F(Services, TheMachineToolShowsTypesProcessesAndInstallations)
+{
+    auto tool = [](const std::string &arguments) {
+        std::string output;
+        if (FILE *pipe = popen((std::string(WINSIM_TOOL) + " " + arguments + " 2>&1").c_str(), "r")) {
+            char buffer[512];
+            while (fgets(buffer, sizeof buffer, pipe))
+                output += buffer;
+            pclose(pipe);
+        }
+        return output;
+    };
+    auto line = [](const std::string &output, const std::string &start) {
+        size_t at = output.find(start);
+        return at == std::string::npos ? std::string() : output.substr(at, output.find('\n', at) - at);
+    };
+    SC_HANDLE service = startTestService("Shown", {});
+    ASSERT_TRUE(waitForState(service, SERVICE_RUNNING));
+    SERVICE_STATUS_PROCESS info{};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&info), sizeof info,
+                                     &needed));
+    const std::string pid = "PID                : " + std::to_string(info.dwProcessId);
+    std::string query = tool("sc query Shown");
+    EXPECT_EQ(line(query, "TYPE"), "TYPE               : 10  WIN32_OWN_PROCESS");
+    EXPECT_EQ(line(query, "PID"), pid);
+    EXPECT_EQ(line(tool("sc interrogate Shown"), "PID"), pid);
+    EXPECT_EQ(line(tool("sc list"), "Shown"), "Shown  RUNNING  \"" + std::string(SCM_TEST_SERVICE) + "\"");
+    EXPECT_EQ(line(tool("sc stop Shown"), "PID"), pid);
+    ASSERT_TRUE(waitForState(service, SERVICE_STOPPED));
+    ASSERT_TRUE(DeleteService(service));
+    CloseServiceHandle(service);
+
+    service = startTestService("Shown", {});
+    ASSERT_TRUE(waitForState(service, SERVICE_RUNNING));
+    std::string history = tool("sc history Shown");
+    EXPECT_EQ(history.compare(0, 13, "install  run "), 0) << history;
+    EXPECT_NE(history.find("\n1        1    "), std::string::npos) << history;
+    EXPECT_NE(history.find("\n2        1    "), std::string::npos) << history;
+    EXPECT_LT(history.find("\n1        1    "), history.find("\n2        1    "));
+    SERVICE_STATUS after{};
+    ASSERT_EQ(control(service, SERVICE_CONTROL_STOP, after), 0u);
+    ASSERT_TRUE(waitForState(service, SERVICE_STOPPED));
+    CloseServiceHandle(service);
+}
+
 // A process that names a service the manager does not know cannot connect, and keeps no
 // descriptor of the attempt.
 TEST(ServiceDispatcher, FailedConnectionLeavesNoDescriptorOpen)

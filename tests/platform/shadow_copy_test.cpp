@@ -20,6 +20,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 using namespace winsim;
 
@@ -197,4 +198,41 @@ TEST(WriterMetadataDocument, SavedDocumentsReadBackAndBadOnesAreSortedOut)
                   "<WriterMetadata writerId='{00000001-0002-0003-0405-060708090a0b}'><Component/></WriterMetadata>",
                   parsed, &error),
               VSS_E_INVALID_XML_DOCUMENT);
+}
+
+// The service is reached through COM: a thread that has not initialised it is refused, while
+// releasing what it holds works on any thread.
+TEST_F(ShadowCopy, CallsFromAThreadWithoutComAreRefused)
+{
+    std::thread([&] {
+        EXPECT_EQ(backup->IsVolumeSupported(VSS_ID{}, const_cast<VSS_PWSZ>(u"C:\\"), nullptr), E_POINTER);
+        BOOL supported = TRUE;
+        EXPECT_EQ(backup->IsVolumeSupported(VSS_ID{}, const_cast<VSS_PWSZ>(u"C:\\"), &supported),
+                  CO_E_NOTINITIALIZED);
+        IVssBackupComponents *other = nullptr;
+        EXPECT_EQ(CreateVssBackupComponents(&other), CO_E_NOTINITIALIZED);
+        IVssExamineWriterMetadata *metadata = nullptr;
+        BSTR document = SysAllocString(u"<WriterMetadata writerId='{00000001-0002-0003-0405-060708090a0b}'/>");
+        EXPECT_EQ(CreateVssExamineWriterMetadata(document, &metadata), CO_E_NOTINITIALIZED);
+        SysFreeString(document);
+        backup->AddRef();
+        EXPECT_EQ(backup->Release(), 1u);
+    }).join();
+    BOOL supported = FALSE;
+    EXPECT_EQ(backup->IsVolumeSupported(VSS_ID{}, const_cast<VSS_PWSZ>(u"C:\\"), &supported), S_OK);
+    EXPECT_TRUE(supported);
+}
+
+// Without the rights of an administrator or backup operator there is no requester.
+TEST(ShadowCopyService, RefusesARequesterWithoutAdministrativeRights)
+{
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    setMachineSetting(machineRoot(), "administrator", "no");
+    IVssBackupComponents *backup = nullptr;
+    EXPECT_EQ(CreateVssBackupComponents(&backup), E_ACCESSDENIED);
+    EXPECT_EQ(backup, nullptr);
+    setMachineSetting(machineRoot(), "administrator", "yes");
+    ASSERT_EQ(CreateVssBackupComponents(&backup), S_OK);
+    backup->Release();
+    CoUninitialize();
 }

@@ -93,6 +93,8 @@ TEST_F(Invoker, HeapLimitTakesTheLeadingNumberAboveSixtyFour)
     const std::pair<const char *, const char *> cases[] = {
         {"memory=512", "512"}, {"memory=65", "65"},     {"memory=64", "256"},
         {"memory=abc", "256"}, {"memory=100MB", "100"}, {"memory=  300", "300"},
+        // A number beyond the range of int is held at its largest value, not wrapped around.
+        {"memory=99999999999999999999", "2147483647"},
     };
     for (const auto &[line, expected] : cases)
         EXPECT_EQ(setupWith(std::string(line) + "\n")["maxHeapMB"], expected) << line;
@@ -150,6 +152,46 @@ TEST_F(Invoker, RegistryVersionRule)
         }
         EXPECT_NE(result.output.find("invoke=false"), std::string::npos);
     }
+}
+
+// Each piece of the registry's runtime that is missing: the key (a machine without a registered
+// runtime: its SOFTWARE hive is empty), the sub-key of the version named, the JavaHome value.
+TEST_F(Invoker, RegistryRuntimeWithAPieceMissing)
+{
+    const std::string jre = "HKLM\\SOFTWARE\\JavaSoft\\Java Runtime Environment";
+    writeFile(kProgramDir + "\\service.properties", "");
+    auto failsToFindTheHome = [&](const char *what) {
+        writeFile(kLog, "");
+        Result result = run(kProbe, {"invoke"});
+        EXPECT_TRUE(contains(logMessages(kLog), "Error: Failed get jre home")) << what << ": " << result.output;
+        EXPECT_NE(result.output.find("invoke=false"), std::string::npos) << what;
+        EXPECT_EQ(result.output.find("Error loading"), std::string::npos) << what;
+    };
+    setRegistryString(jre, "CurrentVersion", "1.7");
+    failsToFindTheHome("no sub-key for the version");
+    setRegistryString(jre + "\\1.7", "RuntimeLib", "C:\\J\\bin\\server\\jvm.dll");
+    failsToFindTheHome("no JavaHome");
+    ASSERT_EQ(std::remove(host("C:\\Windows\\System32\\config\\SOFTWARE").c_str()), 0);
+    failsToFindTheHome("no key");
+}
+
+// A JavaHome stored without its terminating NUL (as a program may write it) still reads as the
+// whole path.
+TEST_F(Invoker, RegistryStringWithoutItsTerminator)
+{
+    writeFile(kProgramDir + "\\service.properties", "");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.8", 0, nullptr,
+                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::string home = "C:\\Unterminated";
+    ASSERT_EQ(RegSetValueExA(key, "JavaHome", 0, REG_SZ, reinterpret_cast<const BYTE *>(home.data()),
+                             static_cast<DWORD>(home.size())),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    Result result = run(kProbe, {"invoke"});
+    EXPECT_NE(result.output.find("Error loading: C:\\Unterminated\\bin\\server\\jvm.dll\n"), std::string::npos)
+        << result.output;
 }
 
 TEST_F(Invoker, JvmDllThatIsNoRuntime)
@@ -234,6 +276,44 @@ TEST_F(JavaApplication, RunsFromTheRegisteredRuntime)
 
     auto messages = logMessages(kLog);
     EXPECT_EQ(messages, std::vector<std::string>{"Trace: In setupInvoker"});
+}
+
+// The start-up record as the runtime received it: the version, the four options in their order
+// with their values and no extra information, unrecognised options ignored.
+TEST_F(JavaApplication, TheFourOptionsInTheirOrder)
+{
+    const std::string record = host("C:\\startup.txt");
+    winsim::setMachineSetting(winsim::machineRoot(), "jvm.record-startup", record);
+    Result result = invoke("com.pemrix.demo.service.ExampleService", {}, "memory=77\n");
+    ASSERT_NE(result.output.find("invoke="), std::string::npos) << result.output;
+    EXPECT_EQ(lines(readFile("C:\\startup.txt")),
+              (std::vector<std::string>{"version 0x10002 options 4 ignoreUnrecognized 1",
+                                        "option -Djava.class.path=C:\\P\\qzbackup-example.jar",
+                                        "option -Djava.library.path=C:\\P\\", "option -Xmx77m",
+                                        "option -Dsun.net.inetaddr.ttl=300"}));
+}
+
+// A main class without main: the pending NoSuchMethodError fails the start, as one thrown by
+// main does, and the virtual machine is kept for the destruction.
+TEST_F(JavaApplication, MainClassWithoutMain)
+{
+    Result result = invoke("com.pemrix.demo.service.ServiceEvents");
+    EXPECT_NE(result.output.find("invoke=false"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("vm=kept"), std::string::npos);
+    EXPECT_NE(result.output.find("java.lang.NoSuchMethodError"), std::string::npos) << result.output;
+    EXPECT_TRUE(contains(logMessages(kLog), "Error: Exception occurred while invokin main method"));
+    EXPECT_NE(result.output.find("destroyed"), std::string::npos);
+}
+
+// A Stop that throws: its exception is neither described nor cleared, and the destruction
+// goes on and waits for the application's threads.
+TEST_F(JavaApplication, StopThatThrows)
+{
+    Result result = invoke("com.pemrix.demo.service.ThrowingStopService");
+    EXPECT_NE(result.output.find("invoke=true"), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find("destroyed"), std::string::npos);
+    EXPECT_EQ(result.output.find("failed to stop"), std::string::npos) << result.output;
+    EXPECT_TRUE(contains(events(), "worker stopped"));
 }
 
 TEST_F(JavaApplication, MissingMainClass)

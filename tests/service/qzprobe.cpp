@@ -5,6 +5,7 @@
 //   qzprobe setup                 setupInvoker, then the invoker's settings
 //   qzprobe invoke [args...]      setupInvoker, invoke, stop, destruction (traced log)
 //   qzprobe config                loadServiceConfig, then the identity it gave
+//   qzprobe log <count> <text>    count error lines "<text> <n>" in the service log
 #include "java_invoker.h"
 #include "properties.h"
 #include "service_log.h"
@@ -13,8 +14,10 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -55,6 +58,13 @@ int invoke(int argc, char **argv)
     return 0;
 }
 
+int log(int count, const char *text)
+{
+    for (int i = 0; i < count; ++i)
+        writeLog(std::string(text) + " " + std::to_string(i), LOG_ERROR);
+    return 0;
+}
+
 int config()
 {
     std::unique_ptr<ServiceConfig> serviceConfig(loadServiceConfig());
@@ -74,6 +84,8 @@ int main(int argc, char **argv)
         return invoke(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "config") == 0)
         return config();
-    fprintf(stderr, "usage: qzprobe setup|invoke [args...]|config\n");
+    if (argc == 4 && strcmp(argv[1], "log") == 0)
+        return log(atoi(argv[2]), argv[3]);
+    fprintf(stderr, "usage: qzprobe setup|invoke [args...]|config|log <count> <text>\n");
     return 2;
 }

@@ -262,6 +262,93 @@ TEST_F(ServiceControl, FailedStatusReportsGoToTheEventLog)
     EXPECT_TRUE(winsim::serviceReports(kServiceName).empty());
 }
 
+// -trace is a start parameter at any position after the service's name: the argument lines
+// before the one that switches tracing on, and that one, are not written. The start fails at
+// once (no working directory), which is all the log needs.
+TEST_F(ServiceControl, TraceBeyondTheFirstArgument)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService", "working-dir=C:\\missing\n");
+    ASSERT_EQ(command("-install").output, kDisplayName + " installed.\n");
+    startService({"first", "-Trace", "third"});
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(waitForProcessEnd());
+    EXPECT_EQ(logMessages(kServiceLog), (std::vector<std::string>{
+                                            "Debug: Argc:3, s:third",
+                                            "Trace: In setupInvoker",
+                                            "Error: Could not set working dir: C:\\missing",
+                                            "Trace: In stop",
+                                            "Trace: Notifying SCM",
+                                            "Trace: In service destructor",
+                                            "Trace: In service destructor",
+                                        }));
+}
+
+// The service's own name is argument 0, never a switch: a service named -trace is not traced.
+TEST_F(ServiceControl, AServiceNamedTraceIsNotTraced)
+{
+    writeFile(kInstallDir + "\\service.properties",
+              "service.name=-trace\nservice.displayname=Traced\nworking-dir=C:\\missing\n");
+    ASSERT_EQ(command("-install").output, "Traced installed.\n");
+    SC_HANDLE service = openService("-trace");
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    CloseServiceHandle(service);
+    for (int i = 0; i < 3000 && status("-trace").dwCurrentState != SERVICE_STOPPED; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(waitForProcessEnd("-trace"));
+    EXPECT_EQ(logMessages(kServiceLog), std::vector<std::string>{"Error: Could not set working dir: C:\\missing"});
+}
+
+// The debug command does not look at -trace: its log holds errors and messages only.
+TEST_F(ServiceControl, DebugWithTraceLogsNoTrace)
+{
+    writeProperties("com.pemrix.demo.service.ExampleService", "working-dir=C:\\missing\n");
+    Result result = run(kProgram, {"-debug", "-trace"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(logMessages("C:\\Temp\\qzsrvc.log"),
+              std::vector<std::string>{"Error: Could not set working dir: C:\\missing"});
+}
+
+TEST_F(ServiceControl, RemoveReportsAFailedDeletion)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.DeleteService", "5");
+    EXPECT_EQ(command("-remove").output, "DeleteService failed - Access is denied. (0x5)\n");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.DeleteService", "");
+    EXPECT_EQ(command("-remove").output, kDisplayName + " removed.\n");
+}
+
+// The program's full path must fit the 512 characters given for it: a path that fills them
+// would register a program cut short, so nothing is registered. (Beside so long a path the
+// properties file cannot be read, as on Windows past MAX_PATH: the default identity is used.)
+TEST_F(ServiceControl, InstallNeedsTheWholeProgramPath)
+{
+    const std::string defaultName = "QzBackup Service";
+    const std::string defaultDisplayName = "Pemrix Stowline Service";
+    auto installedFrom = [&](size_t pathLength) {
+        // C:\ + directories + \qzbackup.exe, the directories in pieces of at most 200.
+        std::string directory = "C:";
+        size_t left = pathLength - 2 - std::string("\\qzbackup.exe").size();
+        for (char name = 'a'; left > 0; ++name) {
+            size_t piece = std::min<size_t>(200, left - 1);
+            directory += "\\" + std::string(piece, name);
+            left -= piece + 1;
+        }
+        EXPECT_EQ(directory.size() + std::string("\\qzbackup.exe").size(), pathLength);
+        // The test reaches so long a path in its \\?\ form; the program sees its plain form.
+        const std::string prefixed = "\\\\?\\" + directory;
+        installProgram("qzbackup", prefixed, "qzbackup.exe");
+        return run(prefixed + "\\qzbackup.exe", {"-install"}).output;
+    };
+    EXPECT_EQ(installedFrom(512), "Unable to install " + defaultDisplayName +
+                                      " - The data area passed to a system call is too small. (0x7a)\n");
+    winsim::ServiceRecord record;
+    EXPECT_EQ(winsim::loadService(defaultName, record), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(installedFrom(511), defaultDisplayName + " installed.\n");
+    ASSERT_EQ(winsim::loadService(defaultName, record), 0u);
+    EXPECT_EQ(record.binaryPath.size(), 511 + std::string("\"\" -start").size());
+}
+
 TEST_F(ServiceControl, UsageAndVerse)
 {
     writeProperties("com.pemrix.demo.service.ExampleService");
@@ -534,6 +621,86 @@ TEST_F(ServiceControl, DebugRunsJavaUntilKilled)
     result = run(kProgram, {"-debug"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "");
+}
+
+// The stop event cannot be made: start ends at once, Java's Stop still runs, and the final report
+// carries the error that the event's creation left, so the failure is not taken for a clean stop.
+TEST_F(ServiceControl, StopEventThatCannotBeCreated)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.CreateEventA", "8");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(waitForProcessEnd());
+    EXPECT_EQ(reports(), (std::vector<Row>{
+                             {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
+                             {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_NOT_ENOUGH_MEMORY, 0},
+                         }));
+    EXPECT_TRUE(contains(logMessages(kServiceLog), "Error: Failed to create stop event"));
+    EXPECT_TRUE(contains(javaEvents(), "worker stopped"));
+}
+
+// The running report fails: start goes to its clean-up, stop follows, and the final report
+// carries the failed report's error, which the event log has too.
+TEST_F(ServiceControl, RunningReportThatFails)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.SetServiceStatus.4", "6");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(waitForProcessEnd());
+    EXPECT_EQ(reports(), (std::vector<Row>{
+                             {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
+                             {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_INVALID_HANDLE, 0},
+                         }));
+    EXPECT_TRUE(contains(logMessages(kServiceLog), "Error: Failed to set service status"));
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].strings, std::vector<std::string>{"SetServiceStatus"});
+    EXPECT_TRUE(contains(javaEvents(), "worker stopped"));
+}
+
+// The stop-pending report fails: the handler still sets the stop event, the service stops, and
+// the final report carries the error.
+TEST_F(ServiceControl, StopPendingReportThatFails)
+{
+    installService("com.pemrix.demo.service.ExampleService");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.SetServiceStatus.3", "6");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    SERVICE_STATUS after{};
+    ASSERT_EQ(control(SERVICE_CONTROL_STOP, after), 0u);
+    ASSERT_TRUE(waitForState(SERVICE_STOPPED));
+    ASSERT_TRUE(waitForProcessEnd());
+    EXPECT_EQ(reports(), (std::vector<Row>{
+                             {SERVICE_START_PENDING, 0, 1, 3000, 0, 0},
+                             {SERVICE_START_PENDING, 0, 2, 3000, 0, 0},
+                             {SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0},
+                             {SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_INVALID_HANDLE, 0},
+                         }));
+    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
+    EXPECT_TRUE(contains(javaEvents(), "Stop thread=1/main"));
+}
+
+// The status query fails during the stop wait: the state last received, stop-pending from the
+// stop control, decides the line; the deletion follows.
+TEST_F(ServiceControl, RemoveWhenTheStatusQueryFails)
+{
+    installService("com.pemrix.demo.service.SlowStopService");
+    startService();
+    ASSERT_TRUE(waitForState(SERVICE_RUNNING));
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.QueryServiceStatus", "6");
+    Result result = command("-remove");
+    EXPECT_EQ(result.output, "Stopping " + kDisplayName + ".\n" + kDisplayName + " failed to stop.\n" + kDisplayName +
+                                 " removed.\n");
+    winsim::setMachineSetting(winsim::machineRoot(), "fail.QueryServiceStatus", "");
+    // It stops in its own time and goes then, as a service marked for deletion does.
+    winsim::ServiceRecord record;
+    for (int i = 0; i < 1500 && winsim::loadService(kServiceName, record) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(winsim::loadService(kServiceName, record), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
 // A main that fails after starting a thread that never ends: the virtual machine cannot be

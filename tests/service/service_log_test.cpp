@@ -114,6 +114,40 @@ TEST(LastErrorText, SystemTextWithCode)
     EXPECT_STREQ(lastErrorText(buffer, sizeof buffer), "%1 is not a valid Win32 application. (0xc1)");
 }
 
+// Two processes (a service and a console run, say) append to the same log: every line of each
+// stays whole. The log is opened for appending with sharing, and each line is one write.
+TEST(ServiceLogFile, TwoProcessesAppendToOneLog)
+{
+    installProgram("qzprobe", "C:\\P", "qzprobe.exe");
+    writeFile("C:\\Temp\\qzsrvc.log", "");
+    Result first, second;
+    std::thread one([&] { first = run("C:\\P\\qzprobe.exe", {"log", "500", "first"}); });
+    std::thread two([&] { second = run("C:\\P\\qzprobe.exe", {"log", "500", "second"}); });
+    one.join();
+    two.join();
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    ASSERT_EQ(second.exitCode, 0) << second.output;
+    auto messages = logMessages("C:\\Temp\\qzsrvc.log");
+    ASSERT_EQ(messages.size(), 1000u);
+    int ofFirst = 0;
+    for (const std::string &message : messages) {
+        ASSERT_TRUE(std::regex_match(message, std::regex("Error: (first|second) \\d+"))) << message;
+        ofFirst += message.compare(7, 5, "first") == 0;
+    }
+    EXPECT_EQ(ofFirst, 500);
+}
+
+// A log that cannot be opened (its directory is missing) turns logging off and nothing else.
+TEST(ServiceLogFile, ALogThatCannotBeOpenedIsLeftOut)
+{
+    installProgram("qzprobe", "C:\\P", "qzprobe.exe");
+    Result result = run("C:\\P\\qzprobe.exe", {"log", "3", "lost"}, {{"TEMP", "C:\\NoSuchDirectory"}});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "");
+    EXPECT_FALSE(fileExists("C:\\NoSuchDirectory"));
+    EXPECT_FALSE(fileExists("C:\\WINDOWS\\Temp\\qzsrvc.log"));
+}
+
 class ErrorReports : public testing::Test {
 protected:
     void TearDown() override { winsim::setMachineSetting(winsim::machineRoot(), "administrator", "yes"); }
@@ -182,6 +216,31 @@ TEST_F(ErrorReports, WithoutAdministrativeRightsNothingIsWrittenButTheErrorIsRec
 
     EventLogSource source;
     EXPECT_FALSE(source.open("Reporter", nullptr));
+}
+
+// The key of a source is named by a path built to its length, not in a buffer of fixed size:
+// a name of the registry's longest (255 characters) registers and reports; a longer one, which
+// the registry refuses as Windows does, reports nothing and still records the error.
+TEST_F(ErrorReports, LongSourceNames)
+{
+    const std::string longest = "Reporter" + std::string(247, 'x');
+    ServiceConfig config(longest, "Long");
+    config.reportError("longest name");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            ("SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\" + longest).c_str(), 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    auto events = winsim::readEventLog("Application");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].source, longest);
+
+    ServiceConfig tooLong("Reporter" + std::string(600, 'x'), "Too long");
+    SetLastError(ERROR_INVALID_HANDLE);
+    tooLong.reportError("too long a name");
+    EXPECT_EQ(tooLong.lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(winsim::readEventLog("Application").size(), 1u);
 }
 
 TEST_F(ErrorReports, EmptyNameLogsNothing)

@@ -16,6 +16,7 @@
 
 #include <jni.h>
 
+#include <future>
 #include <string>
 #include <thread>
 
@@ -155,7 +156,7 @@ void onJavaThread(Check check)
 
 class WatchedObject : public ComObjectHolder {
 public:
-    explicit WatchedObject(bool &deleted) : ComObjectHolder(nullptr), deleted_(deleted) {}
+    explicit WatchedObject(bool &deleted) : ComObjectHolder(nullptr, ObjectKind::component), deleted_(deleted) {}
     ~WatchedObject() override { deleted_ = true; }
 
 private:
@@ -199,6 +200,39 @@ TEST(NativeObjects, ARequesterUndoesOnlyTheCOMInitialisationItMade)
         Java_com_pemrix_vss_VSSFactory_delete_1CUnknown(env, nullptr, handle);
         EXPECT_FALSE(winsim::comInitializedOnThisThread());
     });
+}
+
+// COM is per thread: a requester deleted on a thread other than the one that made it leaves the
+// deleting thread's own initialisation alone, and cannot end the maker's.
+TEST(NativeObjects, ARequesterDeletedOnAnotherThreadLeavesBothThreadsAsTheyWere)
+{
+    JavaVM *vm = javaVm();
+    ASSERT_NE(vm, nullptr);
+    std::promise<jlong> made;
+    std::promise<void> deleted;
+    std::thread maker([&] {
+        JNIEnv *env = nullptr;
+        ASSERT_EQ(vm->AttachCurrentThread(reinterpret_cast<void **>(&env), nullptr), JNI_OK);
+        jobject backup = Java_com_pemrix_vss_VSSFactory_getBackupComponents0(env, nullptr);
+        made.set_value(backup ? env->GetLongField(backup, env->GetFieldID(classCache.backupComponents, "handle", "J"))
+                              : 0);
+        deleted.get_future().wait();
+        EXPECT_TRUE(winsim::comInitializedOnThisThread());
+        CoUninitialize();
+        EXPECT_FALSE(winsim::comInitializedOnThisThread());
+        vm->DetachCurrentThread();
+    });
+    jlong handle = made.get_future().get();
+    EXPECT_NE(handle, 0);
+    onJavaThread([&](JNIEnv *env) {
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        Java_com_pemrix_vss_VSSFactory_delete_1CUnknown(env, nullptr, handle);
+        EXPECT_TRUE(winsim::comInitializedOnThisThread());
+        CoUninitialize();
+        EXPECT_FALSE(winsim::comInitializedOnThisThread());
+    });
+    deleted.set_value();
+    maker.join();
 }
 
 #endif  // WITH_JVM

@@ -129,7 +129,9 @@ class BackupSequenceTest {
     void volumesAreCheckedByTheService() throws Exception {
         initializeForBackup(h);
         assertTrue(isVolumeSupported("C:\\", h));
-        assertTrue(isVolumeSupported("c:", h));
+        assertTrue(isVolumeSupported("c:\\", h));
+        // A volume name ends in a backslash; without it, it names no volume.
+        expectVss("VSS Object not found", () -> isVolumeSupported("C:", h));
         assertFalse(isVolumeSupported("D:\\", h));
         expectVss("VSS Object not found", () -> isVolumeSupported("Q:\\", h));
         expectVss("Ivalid argument", () -> isVolumeSupported("no volume", h));
@@ -137,7 +139,8 @@ class BackupSequenceTest {
         startSnapshotSet(h);
         expectVss("Volume not supported", () -> addToSnapshotSet("D:\\", h));
         byte[] first = addToSnapshotSet("C:\\", h);
-        expectVss("VSS Object already exists", () -> addToSnapshotSet("C:", h));
+        expectVss("VSS Object already exists", () -> addToSnapshotSet("c:\\", h));
+        expectVss("VSS Object not found", () -> addToSnapshotSet("C:", h));
         assertEquals(16, first.length);
     }
 

@@ -48,11 +48,16 @@ class DeletionOrderTest {
     @Test
     void everyOrderOfDeletion() throws Exception {
         List<Long> parentsFirst = family();
-        // Children stay usable after their parents are gone.
+        // Children stay usable after their parents are gone, while the thread stays in COM (here
+        // through a second requester): the service is reached through COM.
+        long keeper = VSSFactory.getBackupComponents0().handle();
         VSSFactory.delete_CUnknown(parentsFirst.get(0));
         VSSFactory.delete_CUnknown(parentsFirst.get(1));
         assertEquals("C:\\Windows\\Ledger", FileDescriptor.getPath(parentsFirst.get(3)));
         assertEquals("App", Component.GetLogicalPath(parentsFirst.get(5)));
+        VSSFactory.delete_CUnknown(keeper);
+        // Once the thread has left COM, the service is out of reach; deletion still works.
+        expectVss("Unknown VSS or COM error", () -> WriterComponents.GetComponentCount(parentsFirst.get(4)));
         for (long handle : parentsFirst.subList(2, parentsFirst.size())) {
             VSSFactory.delete_CUnknown(handle);
         }

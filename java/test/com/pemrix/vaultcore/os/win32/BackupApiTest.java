@@ -39,6 +39,18 @@ class BackupApiTest {
         assertEquals("The system cannot find the path specified.", noPath.getMessage());
     }
 
+    /** A security-attributes value that points nowhere is refused by the call, not followed. */
+    @Test
+    void createFileWithSecurityAttributesThatPointNowhereFails() throws Exception {
+        String path = Machine.freshDirectory("attributes") + "\\new.bin";
+        for (long attributes : new long[] {0x10L, 0x7ff0_0000_0000L, -8L}) {
+            IOException refused = assertThrows(IOException.class,
+                    () -> CreateFile(path, GENERIC_WRITE, 0, attributes, CREATE_NEW, 0, 0));
+            assertEquals("Invalid access to memory location.", refused.getMessage());
+        }
+        assertFalse(Files.exists(Machine.host(path)));
+    }
+
     @Test
     void createFileLeavesFlagsSharingAndDispositionToTheCaller() throws Exception {
         String dir = Machine.freshDirectory("flags");
