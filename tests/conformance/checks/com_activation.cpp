@@ -47,14 +47,6 @@ std::string hex(HRESULT result)
     return text;
 }
 
-std::string narrow(const WCHAR *text)
-{
-    std::string out;
-    for (; text && *text; ++text)
-        out += static_cast<char>(*text);  // the scenario's strings are ASCII
-    return out;
-}
-
 // A VARIANT as text: "i4:5", "bstr:\"x\"", "bool:-1", "empty", "array<variant>(0..1)[...]".
 std::string show(const VARIANT &value)
 {
@@ -68,7 +60,7 @@ std::string show(const VARIANT &value)
     case VT_BOOL:
         return "bool:" + std::to_string(value.boolVal);
     case VT_BSTR:
-        return "bstr:\"" + narrow(value.bstrVal) + "\"";
+        return "bstr:\"" + utf8(value.bstrVal ? WString(value.bstrVal) : WString()) + "\"";
     case VT_ARRAY | VT_VARIANT: {
         LONG lower = 0;
         LONG upper = -1;
@@ -115,7 +107,7 @@ public:
         HRESULT result = S_OK;
         const DISPID dispid = id(member, result);
         std::ostringstream line;
-        line << narrow(member) << " " << flags;
+        line << utf8(member) << " " << flags;
         for (const VARIANT &argument : arguments)
             line << " " << show(argument);
         if (FAILED(result)) {

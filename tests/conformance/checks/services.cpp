@@ -79,10 +79,7 @@ struct Manager {
 
 std::string commandLine(const std::string &name, Check &check, const char *mode)
 {
-    std::string directory;
-    for (WCHAR c : check.directory())
-        directory += static_cast<char>(c);  // the directory's path is ASCII
-    return "\"" + programPathA() + "\" --helper service " + name + " " + directory + " " + mode;
+    return "\"" + programPathA() + "\" --helper service " + name + " " + utf8(check.directory()) + " " + mode;
 }
 
 SC_HANDLE create(const Manager &manager, const std::string &name, const std::string &displayName,

@@ -146,6 +146,11 @@ std::string describe(bool value)
     return value ? "true" : "false";
 }
 
+std::string utf8(const WString &text)
+{
+    return narrow(text.data(), text.size());
+}
+
 WString widen(const std::string &text)
 {
     WString out;

@@ -126,12 +126,14 @@ bool succeeded(const T &result)
 // Windows paths and texts in checks: W("C:\\dir") is a WString in either build.
 inline WString W(const WCHAR *text) { return WString(text); }
 
-// The path of a UTF-8 text as a WString (for building names in loops).
+// UTF-8 and UTF-16 forms of a text (names built in loops, paths given to narrow functions).
 WString widen(const std::string &text);
+std::string utf8(const WString &text);
 
 // The directory holding the check program, with a trailing separator.
 WString programDirectory();
-// The program's own path, narrow and wide.
+// The program's own path as GetModuleFileNameA gives it (in the ANSI code page, UTF-8 on the
+// stand-in; the paths of the runs are ASCII).
 std::string programPathA();
 
 // Makes one directory whose parent exists (the stand-in has no CreateDirectoryW: the product

@@ -12,14 +12,6 @@ using namespace conformance;
 
 namespace {
 
-std::string narrow(const WString &text)
-{
-    std::string out;
-    for (WCHAR c : text)
-        out += static_cast<char>(c);  // the paths of the checks are ASCII
-    return out;
-}
-
 const BYTE *rva(HMODULE module, DWORD offset)
 {
     return reinterpret_cast<const BYTE *>(module) + offset;
@@ -116,7 +108,7 @@ void checkLibraryExports(Check &check, const WCHAR *file)
 {
     Library library(programDirectory() + file);
     if (!library.get()) {
-        CONFORMANCE_FAIL(narrow(file) + " does not load: " + describe(library.error()));
+        CONFORMANCE_FAIL(utf8(file) + " does not load: " + describe(library.error()));
         return;
     }
     int count = checkExports(check, library.get());
@@ -127,7 +119,7 @@ void checkLibraryImports(Check &check, const WCHAR *file)
 {
     Library library(programDirectory() + file);
     if (!library.get()) {
-        CONFORMANCE_FAIL(narrow(file) + " does not load: " + describe(library.error()));
+        CONFORMANCE_FAIL(utf8(file) + " does not load: " + describe(library.error()));
         return;
     }
     checkImports(check, library.get());
@@ -275,7 +267,7 @@ CHECK(windows_build, qzbackup_installs_itself_as_an_automatic_own_process_servic
     ASSERT_SUCCEEDS(QueryServiceConfigA(service.get(), config, static_cast<DWORD>(buffer.size()), &needed));
     EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_EQ(std::string(config->lpBinaryPathName), "\"" + narrow(check.path(TEXT("qzbackup.exe"))) + "\" -start");
+    EXPECT_EQ(std::string(config->lpBinaryPathName), "\"" + utf8(check.path(TEXT("qzbackup.exe"))) + "\" -start");
     EXPECT_EQ(std::string(config->lpDisplayName), name + " Display");
     EXPECT_EQ(std::string(config->lpServiceStartName), std::string("LocalSystem"));
     service.reset();
@@ -316,7 +308,7 @@ CHECK(windows_build, qzbackup_runs_java_under_the_service_manager)
     std::string recorded;
     ASSERT_TRUE(readFile(check.path(TEXT("Java64\\bin\\server\\jvm-calls.txt")), recorded));
     const std::vector<std::string> calls = lines(recorded);
-    const std::string directory = narrow(check.directory()) + "\\";
+    const std::string directory = utf8(check.directory()) + "\\";
     const std::vector<std::string> startup = {
         "option -Djava.class.path=" + directory + "app.jar;" + directory + "lib\\util.jar",
         "option -Djava.library.path=" + directory,
