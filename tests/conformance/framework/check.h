@@ -188,11 +188,10 @@ const char *sideName();
 #define ASSERT_FALSE(condition) CONFORMANCE_EXPECT_TRUE(!(condition), return)
 #define ASSERT_EQ(actual, expected) CONFORMANCE_EXPECT_EQ(actual, expected, return)
 
-// A call that succeeds: returns TRUE, a handle or pointer (not null or INVALID_HANDLE_VALUE);
-// on failure the last error is told.
+// A call that succeeds (or the result of the call just made): TRUE, a handle or a pointer (not
+// null or INVALID_HANDLE_VALUE); on failure the last error is told.
 #define CONFORMANCE_SUCCEEDS(call, on_failure)                                                               \
     do {                                                                                                     \
-        SetLastError(0xDEADBEEF);                                                                            \
         if (!::conformance::succeeded(call)) {                                                               \
             const DWORD conformance_error = GetLastError();                                                  \
             CONFORMANCE_FAIL(std::string(#call) + " failed with " + ::conformance::describe(conformance_error)); \
