@@ -21,6 +21,7 @@ enum class ObjectKind : uint8_t {
     dispatchCell,
     indicatorRecord,
     encryptedFileContext,
+    findHandle,  // a directory search (the search state FindFirstFile allocates)
 };
 
 using LiveObjects = jnihandles::LiveObjectTable<ObjectKind>;

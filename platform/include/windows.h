@@ -7,6 +7,7 @@
 #include "winbase.h"
 #include "securitybaseapi.h"
 #include "processenv.h"
+#include "fileapi.h"
 #include "synchapi.h"
 #include "processthreadsapi.h"
 #include "wincon.h"

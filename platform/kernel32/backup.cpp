@@ -1,5 +1,6 @@
 // BackupRead and BackupWrite over the file metadata of the emulated machine.
 #include "advapi32/token.h"
+#include "advapi32/efs.h"
 #include "kernel32/backup_stream.h"
 #include "kernel32/file.h"
 #include "machine/file_metadata.h"
@@ -224,8 +225,14 @@ DWORD prepareRead(BackupContext &context, FileObject &file, bool processSecurity
     struct stat st;
     if (fstat(file.fd, &st) != 0)
         return errorFromErrno(errno);
-    // One listing tells which of the file's stored descriptor and streams there are to read.
+    // One listing tells which of the file's stored descriptor and streams there are to read, and
+    // whether its contents are ciphertext, which a backup stream never carries as plain data.
     const AttributeNames names(file.fd);
+    if (file.encryptionUnknown) {
+        if (names.has(kEfsAttribute))
+            return ERROR_ACCESS_DENIED;
+        file.encryptionUnknown = false;
+    }
     if (processSecurity && (file.access & READ_CONTROL)) {
         SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
         if (file.access & ACCESS_SYSTEM_SECURITY)

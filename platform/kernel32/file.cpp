@@ -189,6 +189,32 @@ std::shared_ptr<FileObject> fileFromHandle(HANDLE handle)
     return file;
 }
 
+bool openHandlesAllow(dev_t device, ino_t inode, ACCESS_MASK access)
+{
+    ShareTable &t = shareTable();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.opens.find({device, inode});
+    if (it == t.opens.end())
+        return true;
+    for (const OpenFile &other : it->second)
+        if (conflicts(access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, other))
+            return false;
+    return true;
+}
+
+DWORD refuseEncryptedData(FileObject &file)
+{
+    if (!file.encryptionUnknown)
+        return 0;
+    struct stat st;
+    if (fstat(file.fd, &st) != 0)
+        return errorFromErrno(errno);
+    if (readAttributes(file.fd, st, file.path) & FILE_ATTRIBUTE_ENCRYPTED)
+        return ERROR_ACCESS_DENIED;
+    file.encryptionUnknown = false;
+    return 0;
+}
+
 int openForMetadata(const std::string &posix)
 {
     return open(posix.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -332,19 +358,19 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
             file->fd = open(mapped.posix.c_str(), mode | O_CLOEXEC | O_NOCTTY);
         if (file->fd < 0)
             return fail(errorFromErrno(errno));
-        // The DOS attributes matter only to a handle that reaches the data, or may change or
-        // replace the file.
-        if ((access & (kReadDataRights | kWriteDataRights | DELETE)) || replaces) {
+        // The DOS attributes matter at once only to a handle that may change or replace the file.
+        if ((access & (kWriteDataRights | DELETE)) || replaces) {
             DWORD current = readAttributes(file->fd, st, mapped.posix);
             if ((current & FILE_ATTRIBUTE_READONLY) && ((access & (kWriteDataRights | DELETE)) || replaces))
                 return fail(ERROR_ACCESS_DENIED);
-            // An encrypted file's contents are ciphertext here: they are reached through its raw
-            // form or by decrypting it, never as plain data (see the README).
             if ((current & FILE_ATTRIBUTE_ENCRYPTED) && (access & (kReadDataRights | kWriteDataRights)))
                 return fail(ERROR_ACCESS_DENIED);
             if (disposition == CREATE_ALWAYS &&
                 (current & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) & ~newAttributes))
                 return fail(ERROR_ACCESS_DENIED);
+        } else if (access & kReadDataRights) {
+            // Reads learn whether the file is encrypted when they first reach the data.
+            file->encryptionUnknown = true;
         }
     } else {
         if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)

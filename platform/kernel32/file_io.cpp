@@ -48,6 +48,10 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD bytesRe
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (DWORD error = refuseEncryptedData(*file)) {
+        SetLastError(error);
+        return FALSE;
+    }
     ssize_t n;
     do {
         n = read(file->fd, buffer, toRead);

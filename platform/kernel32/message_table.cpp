@@ -27,6 +27,7 @@ const Message kMessages[] = {
     {ERROR_INVALID_DATA, "The data is invalid.\r\n"},
     {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation.\r\n"},
     {ERROR_INVALID_DRIVE, "The system cannot find the drive specified.\r\n"},
+    {ERROR_NOT_SAME_DEVICE, "The system cannot move the file to a different disk drive.\r\n"},
     {ERROR_NO_MORE_FILES, "There are no more files.\r\n"},
     {ERROR_WRITE_PROTECT, "The media is write protected.\r\n"},
     {ERROR_NOT_READY, "The device is not ready.\r\n"},

@@ -10,10 +10,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -260,11 +262,14 @@ Bytes encodeDosAttrib(DWORD attributes)
     return out;
 }
 
-DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath)
+namespace {
+
+// The attribute word from a file's stored record, or for a file without a readable one (record
+// null) the word Samba would derive.
+DWORD attributesFrom(const uint8_t *record, size_t size, const struct stat &st, const std::string &posixPath)
 {
     DWORD attributes = 0;
-    Bytes blob;
-    if (getXattr(fd, kDosAttribName, blob) && decodeDosAttrib(blob.data(), blob.size(), attributes)) {
+    if (record && decodeDosAttrib(record, size, attributes)) {
         attributes &= kStoredAttributeMask;
     } else {
         attributes = S_ISDIR(st.st_mode) ? 0 : FILE_ATTRIBUTE_ARCHIVE;
@@ -280,6 +285,62 @@ DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath
     if (attributes == 0)
         attributes = FILE_ATTRIBUTE_NORMAL;
     return attributes;
+}
+
+}  // namespace
+
+DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath)
+{
+    Bytes blob;
+    bool stored = getXattr(fd, kDosAttribName, blob);
+    return attributesFrom(stored ? blob.data() : nullptr, blob.size(), st, posixPath);
+}
+
+// The DOS attribute record of a directory entry. Linux 6.13 reads extended attributes relative to
+// an open directory (getxattrat), which spares walking the whole path for every entry of a
+// listing; older kernels (and sandboxes that refuse the call) read them by path.
+ssize_t dosAttribOfEntry(int directoryFd, const std::string &directoryPath, const char *name, uint8_t *value,
+                         size_t size)
+{
+#if defined(__x86_64__) || defined(__aarch64__)
+    constexpr long kGetxattrat = 464;
+    struct XattrArgs {
+        uint64_t value;
+        uint32_t size;
+        uint32_t flags;
+    };
+    static std::atomic<bool> relativeReads{true};
+    if (directoryFd != AT_FDCWD && relativeReads.load(std::memory_order_relaxed)) {
+        XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+        long got = syscall(kGetxattrat, directoryFd, name, 0, kDosAttribName, &args, sizeof args);
+        if (got >= 0 || (errno != ENOSYS && errno != EPERM))
+            return got;
+        relativeReads.store(false, std::memory_order_relaxed);
+    }
+#endif
+    const std::string path = directoryPath.empty() ? name : directoryPath + "/" + name;
+    return getxattr(path.c_str(), kDosAttribName, value, size);
+}
+
+DWORD readAttributesOfEntry(int directoryFd, const std::string &directoryPath, const char *name,
+                            const struct stat &st)
+{
+    // Samba's records are well under this size; a larger one is read through a descriptor.
+    uint8_t blob[256];
+    ssize_t size = dosAttribOfEntry(directoryFd, directoryPath, name, blob, sizeof blob);
+    if (size >= 0 || errno != ERANGE)
+        return attributesFrom(size >= 0 ? blob : nullptr, size >= 0 ? static_cast<size_t>(size) : 0, st, name);
+    const std::string path = directoryPath.empty() ? name : directoryPath + "/" + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    DWORD attributes = readAttributes(fd, st, path);
+    if (fd >= 0)
+        close(fd);
+    return attributes;
+}
+
+DWORD readAttributesOfPath(const std::string &posixPath, const struct stat &st)
+{
+    return readAttributesOfEntry(AT_FDCWD, "", posixPath.c_str(), st);
 }
 
 namespace {

@@ -43,6 +43,11 @@ Bytes encodeDosAttrib(DWORD attributes);
 // The attributes of an open file: those stored, or for a file without them the ones Samba
 // would derive (archive for files, hidden for dot names, read-only without an owner write bit).
 DWORD readAttributes(int fd, const struct stat &st, const std::string &posixPath);
+// The same for a file named by its path, without opening it; and for the entry name of the
+// directory directoryPath, open as directoryFd (directory listings, one call per entry).
+DWORD readAttributesOfPath(const std::string &posixPath, const struct stat &st);
+DWORD readAttributesOfEntry(int directoryFd, const std::string &directoryPath, const char *name,
+                            const struct stat &st);
 // Stores the attributes; the encrypted bit is the file's own state, which this keeps as it is
 // whatever `attributes` says (as SetFileAttributes and CreateFile neither set nor clear it).
 DWORD writeAttributes(int fd, const struct stat &st, DWORD attributes);

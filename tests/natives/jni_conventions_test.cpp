@@ -5,6 +5,7 @@
 #include "common/errors.h"
 #include "common/paths.h"
 #include "common/strings.h"
+#include "test_jvm.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,9 @@ namespace {
 JNIEnv *jvmEnv()
 {
     static JNIEnv *env = [] {
-        static std::string classPath = std::string("-Djava.class.path=") + PALLUX_JAVA_JAR;
-        JavaVMOption options[2] = {{const_cast<char *>("-Xcheck:jni"), nullptr},
-                                   {const_cast<char *>(classPath.c_str()), nullptr}};
-        JavaVMInitArgs args{JNI_VERSION_1_8, 2, options, JNI_FALSE};
-        JavaVM *vm = nullptr;
-        JNIEnv *created = nullptr;
-        if (JNI_CreateJavaVM(&vm, reinterpret_cast<void **>(&created), &args) != JNI_OK)
-            return static_cast<JNIEnv *>(nullptr);
+        JNIEnv *created = testJvm();
+        if (!created)
+            return created;
         cacheCommonClasses(created);
         cacheClass(created, classCache.ioException, "java/io/IOException");
         cacheClass(created, classCache.errorCodeException, "com/pemrix/util/ErrorCodeException");

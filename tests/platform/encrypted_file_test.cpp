@@ -168,7 +168,25 @@ TEST(EncryptedFiles, AttributesKeepTheEncryptedStateAndDataIsNotHandedOut)
     ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL));
     EXPECT_EQ(GetFileAttributesW(path.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_ENCRYPTED));
 
-    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+    // A handle that only reads is refused where it reaches the data, by ReadFile and BackupRead.
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    char data[16];
+    DWORD got = 0;
+    EXPECT_FALSE(ReadFile(reader, data, sizeof data, &got, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(ReadFile(reader, data, sizeof data, &got, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    BYTE stream[256];
+    LPVOID backupContext = nullptr;
+    EXPECT_FALSE(BackupRead(reader, stream, sizeof stream, &got, FALSE, FALSE, &backupContext));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    if (backupContext)
+        BackupRead(reader, stream, 0, &got, TRUE, FALSE, &backupContext);
+    CloseHandle(reader);
+    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);

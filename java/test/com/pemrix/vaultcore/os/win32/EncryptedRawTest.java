@@ -201,10 +201,19 @@ class EncryptedRawTest {
                 assertThrows(IOException.class, () -> OpenEncryptedFileRaw(folder, 0)).getMessage());
         CloseEncryptedFileRaw(OpenEncryptedFileRaw(folder, CREATE_FOR_DIR));
 
-        // Encrypted contents are not handed out as plain data.
+        // Encrypted contents are not handed out as plain data: not in a backup stream, not to a
+        // handle that may write them.
         String mine = encrypted("mine", 100);
+        long reader = CreateFile(mine, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, 0);
+        try {
+            int[] context = new int[2];
+            assertEquals("Access is denied.", assertThrows(IOException.class,
+                    () -> BackupRead(context, reader, new byte[4096], 0, 4096, false, true)).getMessage());
+        } finally {
+            CloseHandle(reader);
+        }
         assertEquals("Access is denied.", assertThrows(IOException.class,
-                () -> CreateFile(mine, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0)).getMessage());
+                () -> CreateFile(mine, GENERIC_READ | GENERIC_WRITE, 0, 0, OPEN_EXISTING, 0, 0)).getMessage());
 
         // A file of another user: exported only with the backup privilege, replaced only with
         // the restore privilege.
