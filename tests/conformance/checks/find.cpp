@@ -139,3 +139,28 @@ CHECK(find, prefixed_long_paths_are_searched)
     ASSERT_EQ(listing.firstError, 0u);
     EXPECT_TRUE(listing.entries.count(TEXT("deep.txt")) == 1);
 }
+
+CHECK(find, the_narrow_search_lists_the_same_entries)
+{
+    ASSERT_TRUE(writeFile(check.path(TEXT("three.txt")), "333"));
+    ASSERT_TRUE(makeDirectory(check.path(TEXT("sub"))));
+    const std::string pattern = utf8(check.path(TEXT("*")));
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+    ASSERT_TRUE(search != INVALID_HANDLE_VALUE);
+    std::map<std::string, WIN32_FIND_DATAA> entries;
+    do {
+        entries[data.cFileName] = data;
+    } while (FindNextFileA(search, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    FindClose(search);
+    EXPECT_EQ(entries.size(), 4u);
+    EXPECT_TRUE(entries.count(".") == 1 && entries.count("..") == 1 && entries.count("sub") == 1);
+    auto three = entries.find("three.txt");
+    ASSERT_TRUE(three != entries.end());
+    EXPECT_EQ(three->second.nFileSizeLow, 3u);
+    EXPECT_EQ(three->second.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+
+    EXPECT_FAILS_WITH(FindFirstFileA(utf8(check.path(TEXT("*.none"))).c_str(), &data), INVALID_HANDLE_VALUE,
+                      ERROR_FILE_NOT_FOUND);
+}
