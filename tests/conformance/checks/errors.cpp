@@ -19,12 +19,12 @@ CHECK(errors, the_last_error_belongs_to_the_thread)
         otherInitially = GetLastError();
         SetLastError(ERROR_FILE_NOT_FOUND);
         step = 1;
-        while (step != 2) {
-        }
+        while (step != 2)
+            std::this_thread::yield();
         otherAfterwards = GetLastError();
     });
-    while (step != 1) {
-    }
+    while (step != 1)
+        std::this_thread::yield();
     SetLastError(ERROR_ACCESS_DENIED);
     const DWORD mine = GetLastError();
     step = 2;
