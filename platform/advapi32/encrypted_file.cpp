@@ -256,13 +256,25 @@ public:
 
     // Reads count bytes from the source straight into the pieces. Whole pieces are read several
     // at a time and handed out where they were read, so a large stream costs few reads and no
-    // copy of its own.
+    // copy of its own; a piece that the records before it began is topped up first.
     template <typename Source>
     DWORD putFrom(Source &&readAt, uint64_t count)
     {
         uint64_t offset = 0;
+        while (filled_ != 0 && offset < count) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(count - offset, piece_.size() - filled_));
+            ssize_t got = readAt(offset, piece_.data() + filled_, want);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got < 0 ? errorFromErrno(errno) : ERROR_FILE_CORRUPT;
+            filled_ += static_cast<size_t>(got);
+            offset += static_cast<uint64_t>(got);
+            if (DWORD result = flushIfFull())
+                return result;
+        }
         const size_t piecesAhead = std::max<size_t>(1, kReadAhead / piece_.size());
-        while (filled_ == 0 && count - offset >= piece_.size()) {
+        while (count - offset >= piece_.size()) {
             const size_t pieces = static_cast<size_t>(std::min<uint64_t>(piecesAhead, (count - offset) / piece_.size()));
             const size_t want = pieces * piece_.size();
             ahead_.resize(std::max(ahead_.size(), piecesAhead * piece_.size()));

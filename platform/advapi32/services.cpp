@@ -92,6 +92,19 @@ std::shared_ptr<ServiceObject> serviceFromHandle(SC_HANDLE handle, ACCESS_MASK n
     return error ? nullptr : service;
 }
 
+SC_HANDLE newServiceHandle(const std::string &name, ACCESS_MASK access)
+{
+    auto service = std::make_shared<ServiceObject>();
+    service->name = name;
+    service->access = access;
+    HANDLE handle = insertHandle(service);
+    if (DWORD error = openServiceHandle(name, reinterpret_cast<uintptr_t>(handle))) {
+        removeHandle(handle);
+        return fail(error, static_cast<SC_HANDLE>(nullptr));
+    }
+    return reinterpret_cast<SC_HANDLE>(handle);
+}
+
 bool validServiceName(const char *name)
 {
     size_t length = name ? strlen(name) : 0;
@@ -466,10 +479,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, LPC
     record.status.dwWin32ExitCode = ERROR_SERVICE_NEVER_STARTED;
     if (DWORD error = insertService(record))
         return fail(error, static_cast<SC_HANDLE>(nullptr));
-    auto service = std::make_shared<ServiceObject>();
-    service->name = record.name;
-    service->access = mapServiceAccess(desiredAccess);
-    return reinterpret_cast<SC_HANDLE>(insertHandle(service));
+    return newServiceHandle(record.name, mapServiceAccess(desiredAccess));
 }
 
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, DWORD desiredAccess)
@@ -486,10 +496,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE managerHandle, LPCSTR serviceName, DWORD
     ACCESS_MASK access = mapServiceAccess(desiredAccess);
     if ((access & ~kServiceReadRights) && !hasAdministrativeRights())
         return fail(ERROR_ACCESS_DENIED, static_cast<SC_HANDLE>(nullptr));
-    auto service = std::make_shared<ServiceObject>();
-    service->name = record.name;
-    service->access = access;
-    return reinterpret_cast<SC_HANDLE>(insertHandle(service));
+    return newServiceHandle(record.name, access);
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE handle, DWORD argumentCount, LPCSTR *arguments)
@@ -684,28 +691,27 @@ BOOL WINAPI DeleteService(SC_HANDLE handle)
     auto service = serviceFromHandle(handle, DELETE, error);
     if (!service)
         return fail(error, FALSE);
-    bool stopped = false;
     error = modifyService(service->name, [&](ServiceRecord &record) -> DWORD {
         if (record.deleted)
             return ERROR_SERVICE_MARKED_FOR_DELETE;
         record.deleted = true;
-        stopped = record.status.dwCurrentState == SERVICE_STOPPED;
         return 0;
     });
     if (error)
         return fail(error, FALSE);
-    // A running service is only marked; it goes when it stops.
-    if (stopped)
-        deleteServiceRecord(service->name);
+    // Marked only: the service goes when it has stopped and its last handle is closed.
     return TRUE;
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
 {
     HANDLE object = reinterpret_cast<HANDLE>(handle);
-    if (!lookupHandleAs<ManagerObject>(object) && !lookupHandleAs<ServiceObject>(object))
+    auto service = lookupHandleAs<ServiceObject>(object);
+    if (!lookupHandleAs<ManagerObject>(object) && !service)
         return fail(ERROR_INVALID_HANDLE, FALSE);
     removeHandle(object);
+    if (service)
+        closeServiceHandle(service->name, reinterpret_cast<uintptr_t>(object));
     return TRUE;
 }
 

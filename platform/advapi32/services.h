@@ -26,7 +26,7 @@ struct ServiceRecord {
     DWORD type = 0;
     DWORD startType = 0;
     DWORD errorControl = 0;
-    bool deleted = false;  // marked for deletion; removed once stopped
+    bool deleted = false;  // marked for deletion; removed once stopped and its last handle closed
     SERVICE_STATUS status{};
     uint32_t processId = 0;
     uint64_t processStart = 0;  // start time of that process (/proc/<pid>/stat), against pid reuse
@@ -51,7 +51,9 @@ inline constexpr const char *kServiceVariable = "WINSIM_SERVICE";
 inline constexpr const char *kServiceTokenVariable = "WINSIM_SERVICE_TOKEN";
 
 // Loads a service (by name, case-insensitively); a process that died without reporting
-// SERVICE_STOPPED is noticed here and the service set stopped with ERROR_PROCESS_ABORTED.
+// SERVICE_STOPPED is noticed here and the service set stopped with ERROR_PROCESS_ABORTED. A
+// service marked for deletion is found until it has stopped and every handle to it (of every
+// process of the machine) is closed.
 DWORD loadService(const std::string &name, ServiceRecord &out);
 std::vector<ServiceRecord> allServices();
 
@@ -59,10 +61,14 @@ std::vector<ServiceRecord> allServices();
 // result of change is returned and nothing is stored.
 DWORD modifyService(const std::string &name, const std::function<DWORD(ServiceRecord &)> &change);
 DWORD insertService(const ServiceRecord &record);
-DWORD deleteServiceRecord(const std::string &name);
+
+// Every open handle to a service is recorded with its process, so that a service marked for
+// deletion stays until the last one closes (or its process ends).
+DWORD openServiceHandle(const std::string &name, uintptr_t handle);
+void closeServiceHandle(const std::string &name, uintptr_t handle);
 
 // Records a report of a run and makes it the service's status (removing a service marked for
-// deletion once it has stopped).
+// deletion once it has stopped, when no handle to it is open).
 DWORD recordServiceReport(const std::string &name, int64_t run, const SERVICE_STATUS &status);
 std::vector<ServiceReport> serviceReports(const std::string &name);
 

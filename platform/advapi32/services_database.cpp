@@ -35,7 +35,9 @@ const char *kSchema =
     "CREATE TABLE IF NOT EXISTS calls (function TEXT PRIMARY KEY, count INTEGER NOT NULL);"
     // How many times each name was installed, so that the reports of a service deleted and
     // made again under its name are told apart from those of the earlier one.
-    "CREATE TABLE IF NOT EXISTS installations (folded TEXT PRIMARY KEY, number INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS installations (folded TEXT PRIMARY KEY, number INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS handles ("
+    " folded TEXT NOT NULL, process_id INTEGER NOT NULL, process_start INTEGER NOT NULL, handle INTEGER NOT NULL);";
 
 // The installation of each report; a database made before reports kept it has it added.
 const char *kReportInstallationColumn = "ALTER TABLE reports ADD COLUMN installation INTEGER NOT NULL DEFAULT 1";
@@ -179,29 +181,66 @@ DWORD removeRow(sqlite3 *db, const std::string &name)
     return remove.step() == SQLITE_DONE ? 0 : ERROR_BADDB;
 }
 
-// A service whose process is gone without its final report is stopped, as the manager
-// notices when a service process ends.
-bool settleDeadProcess(sqlite3 *db, ServiceRecord &record)
+uint64_t ownStartTime()
 {
-    if (record.status.dwCurrentState == SERVICE_STOPPED || record.processId == 0)
+    static const uint64_t started = processStartTime(getpid());
+    return started;
+}
+
+// How many handles of live processes the service has open; the rows of processes that ended
+// without closing theirs go, as the handles of an ended process close on Windows.
+int64_t openHandles(sqlite3 *db, const std::string &name)
+{
+    Statement query(db, "SELECT process_id, process_start FROM handles WHERE folded = ?");
+    query.bind(1, foldedKey(name));
+    std::vector<std::pair<int64_t, int64_t>> dead;
+    int64_t live = 0;
+    while (query.ok() && query.step() == SQLITE_ROW) {
+        const int64_t pid = query.integer(0);
+        const int64_t started = query.integer(1);
+        if (processStartTime(static_cast<pid_t>(pid)) == static_cast<uint64_t>(started))
+            ++live;
+        else
+            dead.emplace_back(pid, started);
+    }
+    for (const auto &[pid, started] : dead) {
+        Statement remove(db, "DELETE FROM handles WHERE folded = ? AND process_id = ? AND process_start = ?");
+        remove.bind(1, foldedKey(name)).bind(2, pid).bind(3, started);
+        remove.step();
+    }
+    return live;
+}
+
+// A service marked for deletion leaves the database once it has stopped and its last handle
+// is closed; true when it went.
+bool removeIfGone(sqlite3 *db, const ServiceRecord &record)
+{
+    if (!record.deleted || record.status.dwCurrentState != SERVICE_STOPPED || openHandles(db, record.name) > 0)
         return false;
-    uint64_t started = processStartTime(static_cast<pid_t>(record.processId));
-    if (started != 0 && (record.processStart == 0 || started == record.processStart))
-        return false;
-    record.status.dwCurrentState = SERVICE_STOPPED;
-    record.status.dwControlsAccepted = 0;
-    record.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
-    record.status.dwServiceSpecificExitCode = 0;
-    record.status.dwCheckPoint = 0;
-    record.status.dwWaitHint = 0;
-    record.processId = 0;
-    // The control address stays: it tells StartServiceA that the dispatcher had connected
-    // before its process ended.
-    if (record.deleted)
-        removeRow(db, record.name);
-    else
-        store(db, record, false);
+    removeRow(db, record.name);
     return true;
+}
+
+// A service whose process is gone without its final report is stopped, as the manager
+// notices when a service process ends. True when the service is gone from the database.
+bool settle(sqlite3 *db, ServiceRecord &record)
+{
+    if (record.status.dwCurrentState != SERVICE_STOPPED && record.processId != 0) {
+        uint64_t started = processStartTime(static_cast<pid_t>(record.processId));
+        if (started == 0 || (record.processStart != 0 && started != record.processStart)) {
+            record.status.dwCurrentState = SERVICE_STOPPED;
+            record.status.dwControlsAccepted = 0;
+            record.status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+            record.status.dwServiceSpecificExitCode = 0;
+            record.status.dwCheckPoint = 0;
+            record.status.dwWaitHint = 0;
+            record.processId = 0;
+            // The control address stays: it tells StartServiceA that the dispatcher had
+            // connected before its process ended.
+            store(db, record, false);
+        }
+    }
+    return removeIfGone(db, record);
 }
 
 int64_t nowMs()
@@ -259,9 +298,7 @@ DWORD loadService(const std::string &name, ServiceRecord &out)
     return inTransaction([&](sqlite3 *db) -> DWORD {
         if (DWORD error = select(db, name, out))
             return error;
-        if (settleDeadProcess(db, out) && out.deleted)
-            return ERROR_SERVICE_DOES_NOT_EXIST;
-        return 0;
+        return settle(db, out) ? ERROR_SERVICE_DOES_NOT_EXIST : 0;
     });
 }
 
@@ -274,7 +311,7 @@ std::vector<ServiceRecord> allServices()
             records.push_back(readRecord(query));
         std::vector<ServiceRecord> live;
         for (ServiceRecord &record : records)
-            if (!(settleDeadProcess(db, record) && record.deleted))
+            if (!settle(db, record))
                 live.push_back(record);
         records.swap(live);
         return 0;
@@ -288,7 +325,7 @@ DWORD modifyService(const std::string &name, const std::function<DWORD(ServiceRe
         ServiceRecord record;
         if (DWORD error = select(db, name, record))
             return error;
-        if (settleDeadProcess(db, record) && record.deleted)
+        if (settle(db, record))
             return ERROR_SERVICE_DOES_NOT_EXIST;
         if (DWORD error = change(record))
             return error;
@@ -300,7 +337,7 @@ DWORD insertService(const ServiceRecord &record)
 {
     return inTransaction([&](sqlite3 *db) -> DWORD {
         ServiceRecord existing;
-        if (select(db, record.name, existing) == 0)
+        if (select(db, record.name, existing) == 0 && !settle(db, existing))
             return existing.deleted ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
         Statement count(db,
                         "INSERT INTO installations (folded, number) VALUES (?, 1)"
@@ -312,9 +349,28 @@ DWORD insertService(const ServiceRecord &record)
     });
 }
 
-DWORD deleteServiceRecord(const std::string &name)
+DWORD openServiceHandle(const std::string &name, uintptr_t handle)
 {
-    return inTransaction([&](sqlite3 *db) -> DWORD { return removeRow(db, name); });
+    return inTransaction([&](sqlite3 *db) -> DWORD {
+        Statement insert(db, "INSERT INTO handles (folded, process_id, process_start, handle) VALUES (?, ?, ?, ?)");
+        insert.bind(1, foldedKey(name)).bind(2, static_cast<int64_t>(getpid()));
+        insert.bind(3, static_cast<int64_t>(ownStartTime())).bind(4, static_cast<int64_t>(handle));
+        return insert.step() == SQLITE_DONE ? 0 : ERROR_BADDB;
+    });
+}
+
+void closeServiceHandle(const std::string &name, uintptr_t handle)
+{
+    inTransaction([&](sqlite3 *db) -> DWORD {
+        Statement remove(db, "DELETE FROM handles WHERE folded = ? AND process_id = ? AND process_start = ? AND handle = ?");
+        remove.bind(1, foldedKey(name)).bind(2, static_cast<int64_t>(getpid()));
+        remove.bind(3, static_cast<int64_t>(ownStartTime())).bind(4, static_cast<int64_t>(handle));
+        remove.step();
+        ServiceRecord record;
+        if (select(db, name, record) == 0)
+            settle(db, record);
+        return 0;
+    });
 }
 
 DWORD recordServiceReport(const std::string &name, int64_t run, const SERVICE_STATUS &status)
@@ -339,9 +395,10 @@ DWORD recordServiceReport(const std::string &name, int64_t run, const SERVICE_ST
             return ERROR_BADDB;
         record.status = status;
         record.status.dwServiceType = record.type;
-        if (status.dwCurrentState == SERVICE_STOPPED && record.deleted)
-            return removeRow(db, name);
-        return store(db, record, false);
+        if (DWORD error = store(db, record, false))
+            return error;
+        removeIfGone(db, record);
+        return 0;
     });
 }
 

@@ -303,6 +303,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     const MappedPath &mapped = looked.mapped;
 
     ACCESS_MASK access = mapGenericRights(desiredAccess);
+    if (disposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
+        return fail(ERROR_INVALID_PARAMETER);
     if ((access & ACCESS_SYSTEM_SECURITY) && !isPrivilegeEnabled(kSeSecurityPrivilege))
         return fail(ERROR_PRIVILEGE_NOT_HELD);
     const bool backupSemantics = flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS;
@@ -340,7 +342,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
             return fail(ERROR_FILE_EXISTS);
         if (endsWithSeparator(fileName))
             return fail(ERROR_INVALID_NAME);
-        int mode = (access & kWriteDataRights) || wantsWrite ? O_RDWR : O_RDONLY;
+        // Replacing or truncating writes the data whatever access the handle is to have.
+        const bool replaces = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        int mode = (access & kWriteDataRights) || wantsWrite || replaces ? O_RDWR : O_RDONLY;
         if (!S_ISREG(st.st_mode))
             mode |= O_NONBLOCK;
         mode |= appendOnly(access) ? O_APPEND : 0;
@@ -355,9 +359,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         if (file->fd < 0)
             return fail(errorFromErrno(errno));
         // The DOS attributes matter at once only to a handle that may change or replace the file.
-        if ((access & (kWriteDataRights | DELETE)) || disposition == CREATE_ALWAYS) {
+        if ((access & (kWriteDataRights | DELETE)) || replaces) {
             DWORD current = readAttributes(file->fd, st, mapped.posix);
-            if ((current & FILE_ATTRIBUTE_READONLY) && (access & (kWriteDataRights | DELETE)))
+            if ((current & FILE_ATTRIBUTE_READONLY) && ((access & (kWriteDataRights | DELETE)) || replaces))
                 return fail(ERROR_ACCESS_DENIED);
             if ((current & FILE_ATTRIBUTE_ENCRYPTED) && (access & (kReadDataRights | kWriteDataRights)))
                 return fail(ERROR_ACCESS_DENIED);
@@ -368,8 +372,6 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
             // Reads learn whether the file is encrypted when they first reach the data.
             file->encryptionUnknown = true;
         }
-        if (disposition == TRUNCATE_EXISTING && !(access & FILE_WRITE_DATA))
-            return fail(ERROR_INVALID_PARAMETER);
     } else {
         if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
             return fail(errorForMissing(mapped.posix));
@@ -447,9 +449,22 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR directory, PULARGE_INTEGER freeToCaller,
         SetLastError(error);
         return FALSE;
     }
+    // The directory is opened as CreateFileW opens one: a missing last name is a file not found,
+    // a file is not a directory.
+    struct stat st;
+    if (stat(mapped.posix.c_str(), &st) != 0) {
+        SetLastError(errno == ENOENT ? errorForMissing(mapped.posix)
+                     : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND
+                                        : errorFromErrno(errno));
+        return FALSE;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        SetLastError(directory && endsWithSeparator(directory) ? ERROR_INVALID_NAME : ERROR_DIRECTORY);
+        return FALSE;
+    }
     struct statvfs vfs;
     if (statvfs(mapped.posix.c_str(), &vfs) != 0) {
-        SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : errorFromErrno(errno));
+        SetLastError(errorFromErrno(errno));
         return FALSE;
     }
     if (freeToCaller)

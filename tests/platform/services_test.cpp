@@ -116,9 +116,12 @@ TEST_F(Services, CreateValidatesAndRefusesDuplicates)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
 
+    // Marked while a handle is open; gone with the last one.
     ASSERT_TRUE(DeleteService(first));
     EXPECT_FALSE(DeleteService(first));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(create("Alpha", "The Alpha", "C:\\alpha.exe"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     EXPECT_TRUE(CloseServiceHandle(first));
     EXPECT_FALSE(CloseServiceHandle(first));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
