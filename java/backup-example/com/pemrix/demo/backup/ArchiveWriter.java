@@ -131,9 +131,15 @@ final class ArchiveWriter implements AutoCloseable {
         }
         zip.closeEntry();
         manifest.add("entry").put("name", name).put("length", held.length)
-                .put("crc", String.format("%08x", held.crc.getValue()));
+                .put("crc", hex8(held.crc.getValue()));
         entries++;
         return held.length;
+    }
+
+    /** A CRC as eight hexadecimal digits. */
+    static String hex8(long crc) {
+        String digits = Long.toHexString(crc);
+        return "00000000".substring(digits.length()) + digits;
     }
 
     long put(String name, byte[] content) throws IOException {

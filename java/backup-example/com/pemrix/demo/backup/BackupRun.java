@@ -50,7 +50,8 @@ final class BackupRun {
     /** A new entry name in a folder of the archive: "files/000001", "files/000002", ... */
     String newEntryName(String folder) {
         int next = entryCounters.merge(folder, 1, Integer::sum);
-        return String.format("%s/%06d", folder, next);
+        String digits = Integer.toString(next);
+        return digits.length() >= 6 ? folder + "/" + digits : folder + "/" + "000000".substring(digits.length()) + digits;
     }
 
     /** A file that could not be taken: the run goes on, records it and says so at the end. */

@@ -25,7 +25,7 @@ final class FileAttributes {
     private FileAttributes() {}
 
     static String hex(int attributes) {
-        return String.format("0x%x", attributes);
+        return "0x" + Integer.toHexString(attributes);
     }
 
     /** "RHSDA" style letters, for people. */

@@ -9,6 +9,7 @@ import java.util.Collections;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.regex.Pattern;
 
 /**
  * The archive's table of contents, the entry "manifest.txt": UTF-8 text, a first line naming the
@@ -24,18 +25,20 @@ final class Manifest {
 
     /** One line of the manifest. */
     static final class Record {
+        private static final Pattern NAME = Pattern.compile("[a-z][a-z0-9-]*");
+
         final String kind;
         private final Map<String, String> fields = new LinkedHashMap<>();
 
         Record(String kind) {
-            if (!kind.matches("[a-z][a-z0-9-]*")) {
+            if (!NAME.matcher(kind).matches()) {
                 throw new IllegalArgumentException("bad record kind " + kind);
             }
             this.kind = kind;
         }
 
         Record put(String key, String value) {
-            if (!key.matches("[a-z][a-z0-9-]*")) {
+            if (!NAME.matcher(key).matches()) {
                 throw new IllegalArgumentException("bad field name " + key);
             }
             if (value != null) {
