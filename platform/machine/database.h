@@ -1,14 +1,62 @@
-// Small owners of SQLite statements and transactions, shared by the stand-in's databases
-// (registry hives, service control manager).
+// The stand-in's SQLite databases (registry hives and their list, service control manager,
+// event logs, desktop, dial-up connections): how they are opened, and small owners of their
+// connections, statements and transactions.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace winsim {
+
+// How long a connection waits for a lock that another process of the machine holds before it
+// gives up with SQLITE_BUSY. Writers hold their locks briefly; this only bounds a stuck one.
+inline constexpr int kDatabaseBusyTimeoutMs = 30000;
+
+// Opens a connection with `flags` (SQLITE_OPEN_...) that waits out other processes' locks.
+// Null when the file cannot be opened (the handle SQLite makes even then is closed).
+sqlite3 *openConnection(const std::string &path, int flags);
+
+// What a machine-wide database keeps when the process or the machine goes down.
+enum class Durability {
+    // Rollback journal, synchronised: what was committed survives a crash.
+    durable,
+    // Write-ahead log without syncs: for state that a restart of the machine discards anyway.
+    untilRestart,
+};
+
+// Opens, creating it when missing, a database that every process of the machine uses, read-write
+// and safe to share between the process's threads, and makes its schema: statements that may
+// run again (CREATE ... IF NOT EXISTS), run under the write lock so that processes starting
+// together do not race to make it. `upgrade`, when given, runs in the same transaction to bring
+// a file that an earlier version made up to the schema. Null when the file cannot be opened or
+// its schema cannot be made.
+sqlite3 *openMachineDatabase(const std::string &path, const char *schema, Durability durability,
+                             bool (*upgrade)(sqlite3 *db) = nullptr);
+
+// A connection, closed on every path out.
+class DatabaseConnection {
+public:
+    DatabaseConnection() = default;
+    explicit DatabaseConnection(sqlite3 *db) : db_(db) {}
+    ~DatabaseConnection() { sqlite3_close(db_); }
+    DatabaseConnection(DatabaseConnection &&other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
+    DatabaseConnection &operator=(DatabaseConnection &&other) noexcept
+    {
+        std::swap(db_, other.db_);
+        return *this;
+    }
+    explicit operator bool() const { return db_ != nullptr; }
+    sqlite3 *get() const { return db_; }
+    // Hands the connection over to a caller that keeps it open.
+    sqlite3 *release() { return std::exchange(db_, nullptr); }
+
+private:
+    sqlite3 *db_ = nullptr;
+};
 
 // One prepared statement, finalised on every path out.
 class Statement {

@@ -1,5 +1,6 @@
 #include "machine/hive.h"
 
+#include "machine/database.h"
 #include "machine/text.h"
 
 #include <winerror.h>
@@ -18,8 +19,6 @@
 namespace winsim {
 
 namespace {
-
-constexpr int kBusyTimeoutMs = 30000;
 
 // "hive" in the database header, so that a hive is told from other SQLite files.
 constexpr int kHiveApplicationId = 0x68697665;
@@ -81,12 +80,6 @@ HiveCache &hiveCache()
     static HiveCache *cache = new HiveCache;
     return *cache;
 }
-
-// A raw connection closed on every path out.
-struct Connection {
-    sqlite3 *db = nullptr;
-    ~Connection() { sqlite3_close(db); }
-};
 
 int singleInteger(sqlite3 *db, const char *sql, int64_t &value)
 {
@@ -225,20 +218,17 @@ DWORD Hive::identify(const std::string &posixPath)
     close(fd);
     if (n != static_cast<ssize_t>(sizeof header) || memcmp(header, kSqliteMagic, sizeof header) != 0)
         return ERROR_NOT_REGISTRY_FILE;
-    Connection connection;
-    int rc = sqlite3_open_v2(posixPath.c_str(), &connection.db, SQLITE_OPEN_READONLY, nullptr);
-    if (rc != SQLITE_OK)
+    DatabaseConnection reader(openConnection(posixPath, SQLITE_OPEN_READONLY));
+    if (!reader)
         return ERROR_NOT_REGISTRY_FILE;
-    sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
-    DWORD error = checkHiveSchema(connection.db);
-    if (error == ERROR_NOT_REGISTRY_FILE && sqlite3_extended_errcode(connection.db) == SQLITE_READONLY_ROLLBACK) {
+    DWORD error = checkHiveSchema(reader.get());
+    if (error == ERROR_NOT_REGISTRY_FILE && sqlite3_extended_errcode(reader.get()) == SQLITE_READONLY_ROLLBACK) {
         // A writer died in the middle of a transaction: only a connection that may write can
         // roll its journal back, which restores the file as it was before that transaction.
-        Connection writer;
-        if (sqlite3_open_v2(posixPath.c_str(), &writer.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        DatabaseConnection writer(openConnection(posixPath, SQLITE_OPEN_READWRITE));
+        if (!writer)
             return ERROR_NOT_REGISTRY_FILE;
-        sqlite3_busy_timeout(writer.db, kBusyTimeoutMs);
-        error = checkHiveSchema(writer.db);
+        error = checkHiveSchema(writer.get());
     }
     return error;
 }
@@ -258,10 +248,9 @@ std::shared_ptr<Hive> Hive::open(const std::string &posixPath, DWORD &error)
     bool create = !exists || (S_ISREG(st.st_mode) && st.st_size == 0);
     if (!create && (error = identify(posixPath)) != 0)
         return nullptr;
-    sqlite3 *db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(posixPath.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
+    sqlite3 *db = openConnection(posixPath,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0));
+    if (!db) {
         error = ERROR_CANTOPEN;
         return nullptr;
     }
@@ -285,7 +274,6 @@ Hive::~Hive()
 
 DWORD Hive::initialise(bool created)
 {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     // Reads through a mapping of the file rather than a system call per page.
     sqlite3_exec(db_, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
     sqlite3_create_function(db_, "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldFunction,
@@ -293,13 +281,10 @@ DWORD Hive::initialise(bool created)
     if (created) {
         // Several processes may create the same hive at once: the schema is made under the write
         // lock, by whichever comes first.
-        if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        Transaction transaction(db_);
+        if (!transaction.active() || sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
             return ERROR_BADDB;
-        if (sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            return ERROR_BADDB;
-        }
-        return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : ERROR_BADDB;
+        return transaction.commit() ? 0 : ERROR_BADDB;
     }
     // A hive that has the current schema needs no write (nor its sync to disk) to be opened.
     int64_t version = 0;
@@ -310,17 +295,14 @@ DWORD Hive::initialise(bool created)
 
 DWORD Hive::upgradeSchema()
 {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    Transaction transaction(db_);
+    if (!transaction.active())
         return ERROR_BADDB;
     int64_t version = 0;
     bool ok = singleInteger(db_, "PRAGMA user_version", version) == SQLITE_OK;
     if (ok && version < kSchemaVersion)
         ok = sqlite3_exec(db_, kUpgradeFromVersion1, nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!ok) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return ERROR_BADDB;
-    }
-    return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : ERROR_BADDB;
+    return ok && transaction.commit() ? 0 : ERROR_BADDB;
 }
 
 sqlite3_stmt *Hive::statement(const char *sql)
@@ -858,10 +840,8 @@ public:
     DWORD open()
     {
         unlink(temp_.c_str());
-        if (sqlite3_open_v2(temp_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-            return ERROR_CANTWRITE;
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-        return 0;
+        db_ = openConnection(temp_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        return db_ ? 0 : ERROR_CANTWRITE;
     }
     sqlite3 *db() const { return db_; }
     DWORD finish()
