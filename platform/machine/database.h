@@ -58,33 +58,39 @@ private:
     sqlite3 *db_ = nullptr;
 };
 
-// One prepared statement, finalised on every path out.
-class Statement {
+// The parameters and the current row of a prepared statement that something else owns (a
+// Statement, or a cache of statements that lives as long as its connection). A statement that
+// could not be prepared is not ok(), and its steps fail with SQLITE_MISUSE.
+class StatementAccess {
 public:
-    Statement(sqlite3 *db, const char *sql) { ok_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) == SQLITE_OK; }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-    bool ok() const { return ok_; }
-    Statement &bind(int index, int64_t value)
+    StatementAccess(const StatementAccess &) = delete;
+    StatementAccess &operator=(const StatementAccess &) = delete;
+    bool ok() const { return stmt_ != nullptr; }
+    StatementAccess &bind(int index, int64_t value)
     {
         sqlite3_bind_int64(stmt_, index, value);
         return *this;
     }
-    Statement &bind(int index, const std::string &value)
+    StatementAccess &bind(int index, const std::string &value)
     {
         sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
     }
-    Statement &bindBlob(int index, const std::vector<uint8_t> &value)
+    StatementAccess &bindBlob(int index, const std::vector<uint8_t> &value)
     {
         // An empty value is still a (zero-length) blob, not NULL.
         sqlite3_bind_blob(stmt_, index, value.empty() ? "" : static_cast<const void *>(value.data()),
                           static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
     }
-    int step() { return sqlite3_step(stmt_); }
+    StatementAccess &bindNull(int index)
+    {
+        sqlite3_bind_null(stmt_, index);
+        return *this;
+    }
+    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
     int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
+    bool isNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
     std::string text(int column)
     {
         const auto *p = sqlite3_column_text(stmt_, column);
@@ -97,9 +103,28 @@ public:
         return p ? std::vector<uint8_t>(p, p + sqlite3_column_bytes(stmt_, column)) : std::vector<uint8_t>();
     }
 
+protected:
+    explicit StatementAccess(sqlite3_stmt *stmt) : stmt_(stmt) {}
+    ~StatementAccess() = default;
+    sqlite3_stmt *stmt_;
+};
+
+// One prepared statement, finalised on every path out.
+class Statement : public StatementAccess {
+public:
+    Statement(sqlite3 *db, const char *sql) : StatementAccess(prepare(db, sql)) {}
+    ~Statement() { sqlite3_finalize(stmt_); }
+
 private:
-    sqlite3_stmt *stmt_ = nullptr;
-    bool ok_ = false;
+    static sqlite3_stmt *prepare(sqlite3 *db, const char *sql)
+    {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+        return stmt;
+    }
 };
 
 // BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.

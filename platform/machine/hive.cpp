@@ -128,9 +128,9 @@ DWORD checkHiveSchema(sqlite3 *db)
 
 // A cached statement of the hive, reset and unbound when the query goes out of scope. The
 // caller holds the hive's lock.
-class HiveQuery {
+class HiveQuery : public StatementAccess {
 public:
-    HiveQuery(Hive &hive, const char *sql) : stmt_(hive.statement(sql)) {}
+    HiveQuery(Hive &hive, const char *sql) : StatementAccess(hive.statement(sql)) {}
     ~HiveQuery()
     {
         if (stmt_) {
@@ -138,48 +138,6 @@ public:
             sqlite3_clear_bindings(stmt_);
         }
     }
-    HiveQuery(const HiveQuery &) = delete;
-    HiveQuery &operator=(const HiveQuery &) = delete;
-    bool ok() const { return stmt_ != nullptr; }
-    HiveQuery &bind(int index, int64_t value)
-    {
-        sqlite3_bind_int64(stmt_, index, value);
-        return *this;
-    }
-    HiveQuery &bind(int index, const std::string &value)
-    {
-        sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    HiveQuery &bindBlob(int index, const std::vector<uint8_t> &value)
-    {
-        // An empty value is still a (zero-length) blob, not NULL.
-        sqlite3_bind_blob(stmt_, index, value.empty() ? "" : static_cast<const void *>(value.data()),
-                          static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    HiveQuery &bindNull(int index)
-    {
-        sqlite3_bind_null(stmt_, index);
-        return *this;
-    }
-    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-    int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
-    bool isNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-    std::string text(int column)
-    {
-        const auto *p = sqlite3_column_text(stmt_, column);
-        return p ? std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
-                 : std::string();
-    }
-    std::vector<uint8_t> blob(int column)
-    {
-        const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, column));
-        return p ? std::vector<uint8_t>(p, p + sqlite3_column_bytes(stmt_, column)) : std::vector<uint8_t>();
-    }
-
-private:
-    sqlite3_stmt *stmt_;
 };
 
 namespace {
