@@ -392,10 +392,8 @@ DWORD Hive::createSubkey(int64_t parent, const std::string &name, const std::str
     advance.bind(1, next + 1);
     if ((rc = advance.step()) != SQLITE_DONE)
         return writeError(rc);
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    touch.bind(1, now()).bind(2, parent);
-    if ((rc = touch.step()) != SQLITE_DONE)
-        return writeError(rc);
+    if (DWORD error = touchKey(parent))
+        return error;
     if (!transaction.commit())
         return ERROR_CANTWRITE;
     key = next;
@@ -438,6 +436,24 @@ DWORD Hive::keyExists(int64_t key)
     if (rc == SQLITE_ROW)
         return 0;
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
+}
+
+DWORD Hive::rowMissing(int64_t key, int rc, DWORD missing)
+{
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : missing;
+}
+
+DWORD Hive::touchKey(int64_t key)
+{
+    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
+    if (!touch.ok())
+        return ERROR_BADDB;
+    touch.bind(1, now()).bind(2, key);
+    int rc = touch.step();
+    return rc == SQLITE_DONE ? 0 : writeError(rc);
 }
 
 DWORD Hive::keyParent(int64_t key, int64_t &parent)
@@ -485,15 +501,15 @@ DWORD Hive::deleteKey(int64_t key)
         return ERROR_ACCESS_DENIED;
     HiveQuery values(*this, "DELETE FROM key_values WHERE key = ?");
     HiveQuery row(*this, "DELETE FROM keys WHERE id = ?");
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    if (!values.ok() || !row.ok() || !touch.ok())
+    if (!values.ok() || !row.ok())
         return ERROR_BADDB;
     values.bind(1, key);
     row.bind(1, key);
-    touch.bind(1, now()).bind(2, parent);
     int rc;
-    if ((rc = values.step()) != SQLITE_DONE || (rc = row.step()) != SQLITE_DONE || (rc = touch.step()) != SQLITE_DONE)
+    if ((rc = values.step()) != SQLITE_DONE || (rc = row.step()) != SQLITE_DONE)
         return writeError(rc);
+    if (DWORD error = touchKey(parent))
+        return error;
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
@@ -545,15 +561,15 @@ DWORD Hive::setValue(int64_t key, const RegistryValue &value)
                      "INSERT INTO key_values (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)"
                      " ON CONFLICT (key, folded) DO UPDATE SET name = excluded.name, type = excluded.type,"
                      " data = excluded.data");
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    if (!upsert.ok() || !touch.ok())
+    if (!upsert.ok())
         return ERROR_BADDB;
     upsert.bind(1, key).bind(2, value.name).bind(3, registryFoldedName(value.name));
     upsert.bind(4, static_cast<int64_t>(value.type)).bindBlob(5, value.data);
-    touch.bind(1, now()).bind(2, key);
-    int rc;
-    if ((rc = upsert.step()) != SQLITE_DONE || (rc = touch.step()) != SQLITE_DONE)
+    int rc = upsert.step();
+    if (rc != SQLITE_DONE)
         return writeError(rc);
+    if (DWORD error = touchKey(key))
+        return error;
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
@@ -565,12 +581,8 @@ DWORD Hive::queryValue(int64_t key, const std::string &name, RegistryValue &out)
         return ERROR_BADDB;
     query.bind(1, key).bind(2, registryFoldedName(name));
     int rc = query.step();
-    if (rc == SQLITE_DONE) {
-        DWORD error = keyExists(key);
-        return error ? error : ERROR_FILE_NOT_FOUND;
-    }
     if (rc != SQLITE_ROW)
-        return readError(rc);
+        return rowMissing(key, rc, ERROR_FILE_NOT_FOUND);
     out.name = query.text(0);
     out.type = static_cast<DWORD>(query.integer(1));
     out.data = query.blob(2);
@@ -585,8 +597,7 @@ DWORD Hive::deleteValue(int64_t key, const std::string &name)
     if (DWORD error = keyExists(key))
         return error;
     HiveQuery erase(*this, "DELETE FROM key_values WHERE key = ? AND folded = ?");
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    if (!erase.ok() || !touch.ok())
+    if (!erase.ok())
         return ERROR_BADDB;
     erase.bind(1, key).bind(2, registryFoldedName(name));
     int rc = erase.step();
@@ -594,9 +605,8 @@ DWORD Hive::deleteValue(int64_t key, const std::string &name)
         return writeError(rc);
     if (sqlite3_changes(db_) == 0)
         return ERROR_FILE_NOT_FOUND;
-    touch.bind(1, now()).bind(2, key);
-    if ((rc = touch.step()) != SQLITE_DONE)
-        return writeError(rc);
+    if (DWORD error = touchKey(key))
+        return error;
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
@@ -646,6 +656,15 @@ bool Hive::hasValue(int64_t key, const std::string &name)
 // ERROR_NO_MORE_ITEMS, or ERROR_KEY_DELETED when the key itself is gone.
 #define HIVE_SUBKEY_QUERY(condition) "SELECT id, name, folded, class, written FROM keys WHERE " condition
 
+namespace {
+
+RegistrySubkey subkeyOf(StatementAccess &query)
+{
+    return RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+}
+
+}  // namespace
+
 DWORD Hive::nextSubkey(int64_t key, const std::string *afterFolded, RegistrySubkey &out)
 {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -659,14 +678,10 @@ DWORD Hive::nextSubkey(int64_t key, const std::string *afterFolded, RegistrySubk
     else
         query.bind(2, key);
     int rc = query.step();
-    if (rc == SQLITE_ROW) {
-        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
-        return 0;
-    }
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    out = subkeyOf(query);
+    return 0;
 }
 
 DWORD Hive::subkeyAtIndex(int64_t key, DWORD index, RegistrySubkey &out)
@@ -677,14 +692,10 @@ DWORD Hive::subkeyAtIndex(int64_t key, DWORD index, RegistrySubkey &out)
         return ERROR_BADDB;
     query.bind(1, key).bind(2, key).bind(3, static_cast<int64_t>(index));
     int rc = query.step();
-    if (rc == SQLITE_ROW) {
-        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
-        return 0;
-    }
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    out = subkeyOf(query);
+    return 0;
 }
 
 DWORD Hive::keyInformation(int64_t key, RegistrySubkey &out)
@@ -696,7 +707,7 @@ DWORD Hive::keyInformation(int64_t key, RegistrySubkey &out)
     query.bind(1, key);
     int rc = query.step();
     if (rc == SQLITE_ROW) {
-        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+        out = subkeyOf(query);
         return 0;
     }
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
@@ -737,12 +748,9 @@ DWORD Hive::nextValue(int64_t key, int64_t afterRow, bool withData, RegistryValu
         return ERROR_BADDB;
     query.bind(1, key).bind(2, afterRow);
     int rc = query.step();
-    if (rc == SQLITE_ROW)
-        return takeValue(query, withData, out, dataSize, row);
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    return takeValue(query, withData, out, dataSize, row);
 }
 
 DWORD Hive::valueAtIndex(int64_t key, DWORD index, bool withData, RegistryValue &out, size_t &dataSize, int64_t &row)
@@ -753,12 +761,9 @@ DWORD Hive::valueAtIndex(int64_t key, DWORD index, bool withData, RegistryValue 
         return ERROR_BADDB;
     query.bind(1, key).bind(2, static_cast<int64_t>(index));
     int rc = query.step();
-    if (rc == SQLITE_ROW)
-        return takeValue(query, withData, out, dataSize, row);
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    return takeValue(query, withData, out, dataSize, row);
 }
 
 DWORD Hive::valueAtRow(int64_t key, int64_t row, bool withData, RegistryValue &out, size_t &dataSize)
@@ -769,13 +774,10 @@ DWORD Hive::valueAtRow(int64_t key, int64_t row, bool withData, RegistryValue &o
         return ERROR_BADDB;
     query.bind(1, key).bind(2, row);
     int rc = query.step();
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
     int64_t found = 0;
-    if (rc == SQLITE_ROW)
-        return takeValue(query, withData, out, dataSize, found);
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    return takeValue(query, withData, out, dataSize, found);
 }
 
 #undef HIVE_VALUE_QUERY
