@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix openjdk-17-jdk-headless junit5 libgtest-dev
-          libsqlite3-dev libpugixml-dev libssl-dev python3-samba wine64 xvfb xauth)
+          libsqlite3-dev libpugixml-dev libssl-dev python3 python3-samba wine64 xvfb xauth)
 
 install_missing() {
     local missing=()

@@ -189,6 +189,9 @@ DWORD mapWindowsPath(std::u16string_view path, MappedPath &out, unsigned options
     if (startsWith(rest, u"\\\\?\\") || startsWith(rest, u"\\\\.\\")) {
         out.prefixed = true;
         rest.remove_prefix(4);
+        // The prefix hands the path on unparsed: "/" separates nothing there, and no name holds one.
+        if (rest.find(u'/') != std::u16string_view::npos)
+            return ERROR_INVALID_NAME;
     } else if (path.size() >= MAX_PATH) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
