@@ -21,8 +21,6 @@ namespace winsim {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30000;
-
 const char *kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
     " record INTEGER PRIMARY KEY AUTOINCREMENT, time_generated INTEGER NOT NULL, process_id INTEGER NOT NULL,"
@@ -38,28 +36,16 @@ struct EventSourceObject : KernelObject {
     std::string log;
 };
 
-struct Database {
-    sqlite3 *db = nullptr;
-    ~Database() { sqlite3_close(db); }
-};
-
-// Opens (and creates) a log's file; null when it cannot be opened.
-std::unique_ptr<Database> openLog(const std::string &log, bool create)
+// Opens (and creates) a log's file; empty when it cannot be opened.
+DatabaseConnection openLog(const std::string &log, bool create)
 {
     const std::string path = eventLogPath(machineRoot(), log);
     struct stat st;
     if (!create && stat(path.c_str(), &st) != 0)
-        return nullptr;
+        return DatabaseConnection();
     mkdir((machineRoot() + "/drive_c/Windows/System32/winevt").c_str(), 0755);
     mkdir((machineRoot() + "/drive_c/Windows/System32/winevt/Logs").c_str(), 0755);
-    auto database = std::make_unique<Database>();
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &database->db, flags, nullptr) != SQLITE_OK)
-        return nullptr;
-    sqlite3_busy_timeout(database->db, kBusyTimeoutMs);
-    if (sqlite3_exec(database->db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
-        return nullptr;
-    return database;
+    return DatabaseConnection(openMachineDatabase(path, kSchema, Durability::durable));
 }
 
 bool validType(WORD type)
@@ -70,10 +56,10 @@ bool validType(WORD type)
 
 bool append(const std::string &log, const EventRecord &event)
 {
-    auto database = openLog(log, true);
+    DatabaseConnection database = openLog(log, true);
     if (!database)
         return false;
-    sqlite3 *db = database->db;
+    sqlite3 *db = database.get();
     Transaction transaction(db);
     if (!transaction.active())
         return false;
@@ -106,10 +92,10 @@ std::string eventLogPath(const std::string &root, const std::string &log)
 std::vector<EventRecord> readEventLog(const std::string &log)
 {
     std::vector<EventRecord> events;
-    auto database = openLog(log, false);
+    DatabaseConnection database = openLog(log, false);
     if (!database)
         return events;
-    Statement query(database->db,
+    Statement query(database.get(),
                     "SELECT record, time_generated, process_id, event_id, type, category, source, user_sid, data"
                     " FROM events ORDER BY record");
     while (query.ok() && query.step() == SQLITE_ROW) {
@@ -125,7 +111,7 @@ std::vector<EventRecord> readEventLog(const std::string &log)
         event.data = query.blob(8);
         events.push_back(std::move(event));
     }
-    Statement strings(database->db, "SELECT record, text FROM event_strings ORDER BY record, position");
+    Statement strings(database.get(), "SELECT record, text FROM event_strings ORDER BY record, position");
     size_t at = 0;
     while (strings.ok() && strings.step() == SQLITE_ROW) {
         int64_t record = strings.integer(0);

@@ -588,32 +588,25 @@ DWORD valueFromStart(const RegistryKeyObject &object, DWORD index, bool withData
     return error;
 }
 
-}  // namespace
-
 // Enumeration by index continues from where the last call of the handle stood when the index
-// is the same or the next one, in one query; the hive's version after that query tells whether
-// anything changed since, in which case the index is counted again from the start.
-DWORD registrySubkeyAt(RegistryKeyObject &object, DWORD index, RegistrySubkey &out)
+// is the same (`again`) or the next one (`next`), in one query; the hive's version after that
+// query tells whether anything changed since, in which case the index is counted again from
+// the start (`fromStart`). On success the cursor stands at the index; the caller adds where the
+// item lies.
+template <typename Again, typename Next, typename FromStart>
+DWORD enumerateAt(const RegistryKeyObject &object, KeyEnumeration &cursor, DWORD index, Again again, Next next,
+                  FromStart fromStart)
 {
-    if (object.kind != KeyKind::hive)
-        return rootSubkeyAt(object, index, out);
-    std::lock_guard<std::mutex> guard(object.enumeration);
-    KeyEnumeration &cursor = object.subkeys;
     DWORD error = ERROR_INVALID_DATA;
     uint64_t generation = 0;
     if (cursor.valid && (index == cursor.index || index == cursor.index + 1)) {
-        if (index == cursor.index)
-            error = object.classes ? 0 : object.key.hive->keyInformation(cursor.lastSubkey.id, out);
-        else
-            error = nextSubkeyOf(object, &cursor.folded, out);
-        if (!error && object.classes && index == cursor.index)
-            out = cursor.lastSubkey;
+        error = index == cursor.index ? again() : next();
         generation = generationOf(object);
         if (generation != cursor.generation)
             error = ERROR_INVALID_DATA;  // changed meanwhile
     }
     if (error == ERROR_INVALID_DATA || (error && index == cursor.index)) {
-        error = subkeyFromStart(object, index, out);
+        error = fromStart();
         generation = generationOf(object);
     }
     if (error) {
@@ -623,6 +616,29 @@ DWORD registrySubkeyAt(RegistryKeyObject &object, DWORD index, RegistrySubkey &o
     cursor.valid = true;
     cursor.generation = generation;
     cursor.index = index;
+    return 0;
+}
+
+}  // namespace
+
+DWORD registrySubkeyAt(RegistryKeyObject &object, DWORD index, RegistrySubkey &out)
+{
+    if (object.kind != KeyKind::hive)
+        return rootSubkeyAt(object, index, out);
+    std::lock_guard<std::mutex> guard(object.enumeration);
+    KeyEnumeration &cursor = object.subkeys;
+    auto again = [&]() -> DWORD {
+        // The classes view merges two hives: the subkey is the one remembered.
+        if (object.classes) {
+            out = cursor.lastSubkey;
+            return 0;
+        }
+        return object.key.hive->keyInformation(cursor.lastSubkey.id, out);
+    };
+    auto next = [&] { return nextSubkeyOf(object, &cursor.folded, out); };
+    auto fromStart = [&] { return subkeyFromStart(object, index, out); };
+    if (DWORD error = enumerateAt(object, cursor, index, again, next, fromStart))
+        return error;
     cursor.folded = out.folded;
     cursor.lastSubkey = out;
     return 0;
@@ -635,32 +651,16 @@ DWORD registryValueAt(RegistryKeyObject &object, DWORD index, bool withData, Reg
     std::lock_guard<std::mutex> guard(object.enumeration);
     KeyEnumeration &cursor = object.values;
     ValueEntry entry;
-    DWORD error = ERROR_INVALID_DATA;
-    uint64_t generation = 0;
-    if (cursor.valid && (index == cursor.index || index == cursor.index + 1)) {
-        if (index == cursor.index) {
-            const HiveKey &side = cursor.userPhase ? object.user : object.key;
-            error = side.hive->valueAtRow(side.id, cursor.row, withData, entry.value, entry.size);
-            entry.userPhase = cursor.userPhase;
-            entry.row = cursor.row;
-        } else {
-            error = nextValueOf(object, cursor.userPhase, cursor.row, withData, entry);
-        }
-        generation = generationOf(object);
-        if (generation != cursor.generation)
-            error = ERROR_INVALID_DATA;  // changed meanwhile
-    }
-    if (error == ERROR_INVALID_DATA || (error && index == cursor.index)) {
-        error = valueFromStart(object, index, withData, entry);
-        generation = generationOf(object);
-    }
-    if (error) {
-        cursor.valid = false;
+    auto again = [&] {
+        const HiveKey &side = cursor.userPhase ? object.user : object.key;
+        entry.userPhase = cursor.userPhase;
+        entry.row = cursor.row;
+        return side.hive->valueAtRow(side.id, cursor.row, withData, entry.value, entry.size);
+    };
+    auto next = [&] { return nextValueOf(object, cursor.userPhase, cursor.row, withData, entry); };
+    auto fromStart = [&] { return valueFromStart(object, index, withData, entry); };
+    if (DWORD error = enumerateAt(object, cursor, index, again, next, fromStart))
         return error;
-    }
-    cursor.valid = true;
-    cursor.generation = generation;
-    cursor.index = index;
     cursor.userPhase = entry.userPhase;
     cursor.row = entry.row;
     out = std::move(entry.value);

@@ -12,16 +12,6 @@ namespace winsim {
 
 namespace {
 
-bool rootOf(HKEY key, RegistryRoot &root)
-{
-    DWORD error = 0;
-    auto object = registryKey(key, error);
-    if (!object || object->kind == KeyKind::hive)
-        return false;
-    root = object->kind == KeyKind::machineRoot ? RegistryRoot::machine : RegistryRoot::users;
-    return true;
-}
-
 // The name of a hive at the top of a root: one key name.
 DWORD hiveName(LPCWSTR subKey, std::string &name)
 {
@@ -49,9 +39,20 @@ DWORD hiveFile(LPCWSTR file, std::string &posix, bool writable)
     return 0;
 }
 
-bool backupAndRestorePrivileges()
+// The root that RegLoadKey and RegUnLoadKey work under, for a caller that holds the backup and
+// restore privileges: 0, or the error for any other key or a caller without them.
+DWORD loadingRoot(HKEY key, RegistryRoot &root)
 {
-    return isPrivilegeEnabled(kSeBackupPrivilege) && isPrivilegeEnabled(kSeRestorePrivilege);
+    DWORD error = 0;
+    auto object = registryKey(key, error);
+    if (!object)
+        return error;
+    if (object->kind == KeyKind::hive)
+        return ERROR_INVALID_PARAMETER;
+    root = object->kind == KeyKind::machineRoot ? RegistryRoot::machine : RegistryRoot::users;
+    if (!isPrivilegeEnabled(kSeBackupPrivilege) || !isPrivilegeEnabled(kSeRestorePrivilege))
+        return ERROR_PRIVILEGE_NOT_HELD;
+    return 0;
 }
 
 }  // namespace
@@ -65,12 +66,8 @@ extern "C" {
 LONG WINAPI RegLoadKeyW(HKEY key, LPCWSTR subKey, LPCWSTR file)
 {
     RegistryRoot root;
-    if (!rootOf(key, root)) {
-        DWORD error = 0;
-        return registryKey(key, error) ? ERROR_INVALID_PARAMETER : static_cast<LONG>(error);
-    }
-    if (!backupAndRestorePrivileges())
-        return ERROR_PRIVILEGE_NOT_HELD;
+    if (DWORD error = loadingRoot(key, root))
+        return static_cast<LONG>(error);
     std::string name, posix;
     if (DWORD error = hiveName(subKey, name))
         return static_cast<LONG>(error);
@@ -100,12 +97,8 @@ LONG WINAPI RegLoadKeyW(HKEY key, LPCWSTR subKey, LPCWSTR file)
 LONG WINAPI RegUnLoadKeyW(HKEY key, LPCWSTR subKey)
 {
     RegistryRoot root;
-    if (!rootOf(key, root)) {
-        DWORD error = 0;
-        return registryKey(key, error) ? ERROR_INVALID_PARAMETER : static_cast<LONG>(error);
-    }
-    if (!backupAndRestorePrivileges())
-        return ERROR_PRIVILEGE_NOT_HELD;
+    if (DWORD error = loadingRoot(key, root))
+        return static_cast<LONG>(error);
     std::string name;
     if (DWORD error = hiveName(subKey, name))
         return static_cast<LONG>(error);

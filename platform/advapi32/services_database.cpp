@@ -16,8 +16,6 @@ namespace winsim {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30000;
-
 const char *kSchema =
     "CREATE TABLE IF NOT EXISTS services ("
     " folded TEXT PRIMARY KEY, name TEXT NOT NULL, display TEXT NOT NULL, binary_path TEXT NOT NULL,"
@@ -40,7 +38,12 @@ const char *kSchema =
     " folded TEXT NOT NULL, process_id INTEGER NOT NULL, process_start INTEGER NOT NULL, handle INTEGER NOT NULL);";
 
 // The installation of each report; a database made before reports kept it has it added.
-const char *kReportInstallationColumn = "ALTER TABLE reports ADD COLUMN installation INTEGER NOT NULL DEFAULT 1";
+bool addReportInstallation(sqlite3 *db)
+{
+    return Statement(db, "SELECT installation FROM reports LIMIT 0").ok() ||
+           sqlite3_exec(db, "ALTER TABLE reports ADD COLUMN installation INTEGER NOT NULL DEFAULT 1", nullptr, nullptr,
+                        nullptr) == SQLITE_OK;
+}
 
 const char *kColumns =
     "name, display, binary_path, account, dependencies, type, start_type, error_control, deleted, state, controls,"
@@ -81,19 +84,8 @@ Database *database()
 {
     static Database *instance = [] {
         auto *opened = new Database;
-        const std::string path = machineRoot() + "/scm.sqlite";
-        if (sqlite3_open_v2(path.c_str(), &opened->db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK)
-            return opened;
-        sqlite3_busy_timeout(opened->db, kBusyTimeoutMs);
-        Transaction transaction(opened->db);
-        bool ready = transaction.active() && sqlite3_exec(opened->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (ready && !Statement(opened->db, "SELECT installation FROM reports LIMIT 0").ok())
-            ready = sqlite3_exec(opened->db, kReportInstallationColumn, nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (!ready || !transaction.commit()) {
-            sqlite3_close(opened->db);
-            opened->db = nullptr;
-        }
+        opened->db = openMachineDatabase(machineRoot() + "/scm.sqlite", kSchema, Durability::durable,
+                                         addReportInstallation);
         return opened;
     }();
     return instance;

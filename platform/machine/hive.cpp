@@ -1,5 +1,6 @@
 #include "machine/hive.h"
 
+#include "machine/database.h"
 #include "machine/text.h"
 
 #include <winerror.h>
@@ -18,8 +19,6 @@
 namespace winsim {
 
 namespace {
-
-constexpr int kBusyTimeoutMs = 30000;
 
 // "hive" in the database header, so that a hive is told from other SQLite files.
 constexpr int kHiveApplicationId = 0x68697665;
@@ -82,12 +81,6 @@ HiveCache &hiveCache()
     return *cache;
 }
 
-// A raw connection closed on every path out.
-struct Connection {
-    sqlite3 *db = nullptr;
-    ~Connection() { sqlite3_close(db); }
-};
-
 int singleInteger(sqlite3 *db, const char *sql, int64_t &value)
 {
     sqlite3_stmt *stmt = nullptr;
@@ -135,9 +128,9 @@ DWORD checkHiveSchema(sqlite3 *db)
 
 // A cached statement of the hive, reset and unbound when the query goes out of scope. The
 // caller holds the hive's lock.
-class HiveQuery {
+class HiveQuery : public StatementAccess {
 public:
-    HiveQuery(Hive &hive, const char *sql) : stmt_(hive.statement(sql)) {}
+    HiveQuery(Hive &hive, const char *sql) : StatementAccess(hive.statement(sql)) {}
     ~HiveQuery()
     {
         if (stmt_) {
@@ -145,48 +138,6 @@ public:
             sqlite3_clear_bindings(stmt_);
         }
     }
-    HiveQuery(const HiveQuery &) = delete;
-    HiveQuery &operator=(const HiveQuery &) = delete;
-    bool ok() const { return stmt_ != nullptr; }
-    HiveQuery &bind(int index, int64_t value)
-    {
-        sqlite3_bind_int64(stmt_, index, value);
-        return *this;
-    }
-    HiveQuery &bind(int index, const std::string &value)
-    {
-        sqlite3_bind_text(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    HiveQuery &bindBlob(int index, const std::vector<uint8_t> &value)
-    {
-        // An empty value is still a (zero-length) blob, not NULL.
-        sqlite3_bind_blob(stmt_, index, value.empty() ? "" : static_cast<const void *>(value.data()),
-                          static_cast<int>(value.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    HiveQuery &bindNull(int index)
-    {
-        sqlite3_bind_null(stmt_, index);
-        return *this;
-    }
-    int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
-    int64_t integer(int column) { return sqlite3_column_int64(stmt_, column); }
-    bool isNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
-    std::string text(int column)
-    {
-        const auto *p = sqlite3_column_text(stmt_, column);
-        return p ? std::string(reinterpret_cast<const char *>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
-                 : std::string();
-    }
-    std::vector<uint8_t> blob(int column)
-    {
-        const auto *p = static_cast<const uint8_t *>(sqlite3_column_blob(stmt_, column));
-        return p ? std::vector<uint8_t>(p, p + sqlite3_column_bytes(stmt_, column)) : std::vector<uint8_t>();
-    }
-
-private:
-    sqlite3_stmt *stmt_;
 };
 
 namespace {
@@ -225,20 +176,17 @@ DWORD Hive::identify(const std::string &posixPath)
     close(fd);
     if (n != static_cast<ssize_t>(sizeof header) || memcmp(header, kSqliteMagic, sizeof header) != 0)
         return ERROR_NOT_REGISTRY_FILE;
-    Connection connection;
-    int rc = sqlite3_open_v2(posixPath.c_str(), &connection.db, SQLITE_OPEN_READONLY, nullptr);
-    if (rc != SQLITE_OK)
+    DatabaseConnection reader(openConnection(posixPath, SQLITE_OPEN_READONLY));
+    if (!reader)
         return ERROR_NOT_REGISTRY_FILE;
-    sqlite3_busy_timeout(connection.db, kBusyTimeoutMs);
-    DWORD error = checkHiveSchema(connection.db);
-    if (error == ERROR_NOT_REGISTRY_FILE && sqlite3_extended_errcode(connection.db) == SQLITE_READONLY_ROLLBACK) {
+    DWORD error = checkHiveSchema(reader.get());
+    if (error == ERROR_NOT_REGISTRY_FILE && sqlite3_extended_errcode(reader.get()) == SQLITE_READONLY_ROLLBACK) {
         // A writer died in the middle of a transaction: only a connection that may write can
         // roll its journal back, which restores the file as it was before that transaction.
-        Connection writer;
-        if (sqlite3_open_v2(posixPath.c_str(), &writer.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        DatabaseConnection writer(openConnection(posixPath, SQLITE_OPEN_READWRITE));
+        if (!writer)
             return ERROR_NOT_REGISTRY_FILE;
-        sqlite3_busy_timeout(writer.db, kBusyTimeoutMs);
-        error = checkHiveSchema(writer.db);
+        error = checkHiveSchema(writer.get());
     }
     return error;
 }
@@ -258,10 +206,9 @@ std::shared_ptr<Hive> Hive::open(const std::string &posixPath, DWORD &error)
     bool create = !exists || (S_ISREG(st.st_mode) && st.st_size == 0);
     if (!create && (error = identify(posixPath)) != 0)
         return nullptr;
-    sqlite3 *db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(posixPath.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
+    sqlite3 *db = openConnection(posixPath,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0));
+    if (!db) {
         error = ERROR_CANTOPEN;
         return nullptr;
     }
@@ -285,7 +232,6 @@ Hive::~Hive()
 
 DWORD Hive::initialise(bool created)
 {
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     // Reads through a mapping of the file rather than a system call per page.
     sqlite3_exec(db_, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
     sqlite3_create_function(db_, "registry_fold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, foldFunction,
@@ -293,13 +239,10 @@ DWORD Hive::initialise(bool created)
     if (created) {
         // Several processes may create the same hive at once: the schema is made under the write
         // lock, by whichever comes first.
-        if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        Transaction transaction(db_);
+        if (!transaction.active() || sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
             return ERROR_BADDB;
-        if (sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-            return ERROR_BADDB;
-        }
-        return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : ERROR_BADDB;
+        return transaction.commit() ? 0 : ERROR_BADDB;
     }
     // A hive that has the current schema needs no write (nor its sync to disk) to be opened.
     int64_t version = 0;
@@ -310,17 +253,14 @@ DWORD Hive::initialise(bool created)
 
 DWORD Hive::upgradeSchema()
 {
-    if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    Transaction transaction(db_);
+    if (!transaction.active())
         return ERROR_BADDB;
     int64_t version = 0;
     bool ok = singleInteger(db_, "PRAGMA user_version", version) == SQLITE_OK;
     if (ok && version < kSchemaVersion)
         ok = sqlite3_exec(db_, kUpgradeFromVersion1, nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!ok) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        return ERROR_BADDB;
-    }
-    return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : ERROR_BADDB;
+    return ok && transaction.commit() ? 0 : ERROR_BADDB;
 }
 
 sqlite3_stmt *Hive::statement(const char *sql)
@@ -452,10 +392,8 @@ DWORD Hive::createSubkey(int64_t parent, const std::string &name, const std::str
     advance.bind(1, next + 1);
     if ((rc = advance.step()) != SQLITE_DONE)
         return writeError(rc);
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    touch.bind(1, now()).bind(2, parent);
-    if ((rc = touch.step()) != SQLITE_DONE)
-        return writeError(rc);
+    if (DWORD error = touchKey(parent))
+        return error;
     if (!transaction.commit())
         return ERROR_CANTWRITE;
     key = next;
@@ -498,6 +436,24 @@ DWORD Hive::keyExists(int64_t key)
     if (rc == SQLITE_ROW)
         return 0;
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
+}
+
+DWORD Hive::rowMissing(int64_t key, int rc, DWORD missing)
+{
+    if (rc != SQLITE_DONE)
+        return readError(rc);
+    DWORD error = keyExists(key);
+    return error ? error : missing;
+}
+
+DWORD Hive::touchKey(int64_t key)
+{
+    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
+    if (!touch.ok())
+        return ERROR_BADDB;
+    touch.bind(1, now()).bind(2, key);
+    int rc = touch.step();
+    return rc == SQLITE_DONE ? 0 : writeError(rc);
 }
 
 DWORD Hive::keyParent(int64_t key, int64_t &parent)
@@ -545,15 +501,15 @@ DWORD Hive::deleteKey(int64_t key)
         return ERROR_ACCESS_DENIED;
     HiveQuery values(*this, "DELETE FROM key_values WHERE key = ?");
     HiveQuery row(*this, "DELETE FROM keys WHERE id = ?");
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    if (!values.ok() || !row.ok() || !touch.ok())
+    if (!values.ok() || !row.ok())
         return ERROR_BADDB;
     values.bind(1, key);
     row.bind(1, key);
-    touch.bind(1, now()).bind(2, parent);
     int rc;
-    if ((rc = values.step()) != SQLITE_DONE || (rc = row.step()) != SQLITE_DONE || (rc = touch.step()) != SQLITE_DONE)
+    if ((rc = values.step()) != SQLITE_DONE || (rc = row.step()) != SQLITE_DONE)
         return writeError(rc);
+    if (DWORD error = touchKey(parent))
+        return error;
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
@@ -605,15 +561,15 @@ DWORD Hive::setValue(int64_t key, const RegistryValue &value)
                      "INSERT INTO key_values (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)"
                      " ON CONFLICT (key, folded) DO UPDATE SET name = excluded.name, type = excluded.type,"
                      " data = excluded.data");
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    if (!upsert.ok() || !touch.ok())
+    if (!upsert.ok())
         return ERROR_BADDB;
     upsert.bind(1, key).bind(2, value.name).bind(3, registryFoldedName(value.name));
     upsert.bind(4, static_cast<int64_t>(value.type)).bindBlob(5, value.data);
-    touch.bind(1, now()).bind(2, key);
-    int rc;
-    if ((rc = upsert.step()) != SQLITE_DONE || (rc = touch.step()) != SQLITE_DONE)
+    int rc = upsert.step();
+    if (rc != SQLITE_DONE)
         return writeError(rc);
+    if (DWORD error = touchKey(key))
+        return error;
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
@@ -625,12 +581,8 @@ DWORD Hive::queryValue(int64_t key, const std::string &name, RegistryValue &out)
         return ERROR_BADDB;
     query.bind(1, key).bind(2, registryFoldedName(name));
     int rc = query.step();
-    if (rc == SQLITE_DONE) {
-        DWORD error = keyExists(key);
-        return error ? error : ERROR_FILE_NOT_FOUND;
-    }
     if (rc != SQLITE_ROW)
-        return readError(rc);
+        return rowMissing(key, rc, ERROR_FILE_NOT_FOUND);
     out.name = query.text(0);
     out.type = static_cast<DWORD>(query.integer(1));
     out.data = query.blob(2);
@@ -645,8 +597,7 @@ DWORD Hive::deleteValue(int64_t key, const std::string &name)
     if (DWORD error = keyExists(key))
         return error;
     HiveQuery erase(*this, "DELETE FROM key_values WHERE key = ? AND folded = ?");
-    HiveQuery touch(*this, "UPDATE keys SET written = ? WHERE id = ?");
-    if (!erase.ok() || !touch.ok())
+    if (!erase.ok())
         return ERROR_BADDB;
     erase.bind(1, key).bind(2, registryFoldedName(name));
     int rc = erase.step();
@@ -654,9 +605,8 @@ DWORD Hive::deleteValue(int64_t key, const std::string &name)
         return writeError(rc);
     if (sqlite3_changes(db_) == 0)
         return ERROR_FILE_NOT_FOUND;
-    touch.bind(1, now()).bind(2, key);
-    if ((rc = touch.step()) != SQLITE_DONE)
-        return writeError(rc);
+    if (DWORD error = touchKey(key))
+        return error;
     return transaction.commit() ? 0 : ERROR_CANTWRITE;
 }
 
@@ -706,6 +656,15 @@ bool Hive::hasValue(int64_t key, const std::string &name)
 // ERROR_NO_MORE_ITEMS, or ERROR_KEY_DELETED when the key itself is gone.
 #define HIVE_SUBKEY_QUERY(condition) "SELECT id, name, folded, class, written FROM keys WHERE " condition
 
+namespace {
+
+RegistrySubkey subkeyOf(StatementAccess &query)
+{
+    return RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+}
+
+}  // namespace
+
 DWORD Hive::nextSubkey(int64_t key, const std::string *afterFolded, RegistrySubkey &out)
 {
     std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -719,14 +678,10 @@ DWORD Hive::nextSubkey(int64_t key, const std::string *afterFolded, RegistrySubk
     else
         query.bind(2, key);
     int rc = query.step();
-    if (rc == SQLITE_ROW) {
-        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
-        return 0;
-    }
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    out = subkeyOf(query);
+    return 0;
 }
 
 DWORD Hive::subkeyAtIndex(int64_t key, DWORD index, RegistrySubkey &out)
@@ -737,14 +692,10 @@ DWORD Hive::subkeyAtIndex(int64_t key, DWORD index, RegistrySubkey &out)
         return ERROR_BADDB;
     query.bind(1, key).bind(2, key).bind(3, static_cast<int64_t>(index));
     int rc = query.step();
-    if (rc == SQLITE_ROW) {
-        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
-        return 0;
-    }
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    out = subkeyOf(query);
+    return 0;
 }
 
 DWORD Hive::keyInformation(int64_t key, RegistrySubkey &out)
@@ -756,7 +707,7 @@ DWORD Hive::keyInformation(int64_t key, RegistrySubkey &out)
     query.bind(1, key);
     int rc = query.step();
     if (rc == SQLITE_ROW) {
-        out = RegistrySubkey{query.integer(0), query.text(1), query.text(2), query.text(3), query.integer(4)};
+        out = subkeyOf(query);
         return 0;
     }
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : readError(rc);
@@ -797,12 +748,9 @@ DWORD Hive::nextValue(int64_t key, int64_t afterRow, bool withData, RegistryValu
         return ERROR_BADDB;
     query.bind(1, key).bind(2, afterRow);
     int rc = query.step();
-    if (rc == SQLITE_ROW)
-        return takeValue(query, withData, out, dataSize, row);
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    return takeValue(query, withData, out, dataSize, row);
 }
 
 DWORD Hive::valueAtIndex(int64_t key, DWORD index, bool withData, RegistryValue &out, size_t &dataSize, int64_t &row)
@@ -813,12 +761,9 @@ DWORD Hive::valueAtIndex(int64_t key, DWORD index, bool withData, RegistryValue 
         return ERROR_BADDB;
     query.bind(1, key).bind(2, static_cast<int64_t>(index));
     int rc = query.step();
-    if (rc == SQLITE_ROW)
-        return takeValue(query, withData, out, dataSize, row);
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
+    return takeValue(query, withData, out, dataSize, row);
 }
 
 DWORD Hive::valueAtRow(int64_t key, int64_t row, bool withData, RegistryValue &out, size_t &dataSize)
@@ -829,13 +774,10 @@ DWORD Hive::valueAtRow(int64_t key, int64_t row, bool withData, RegistryValue &o
         return ERROR_BADDB;
     query.bind(1, key).bind(2, row);
     int rc = query.step();
+    if (rc != SQLITE_ROW)
+        return rowMissing(key, rc, ERROR_NO_MORE_ITEMS);
     int64_t found = 0;
-    if (rc == SQLITE_ROW)
-        return takeValue(query, withData, out, dataSize, found);
-    if (rc != SQLITE_DONE)
-        return readError(rc);
-    DWORD error = keyExists(key);
-    return error ? error : ERROR_NO_MORE_ITEMS;
+    return takeValue(query, withData, out, dataSize, found);
 }
 
 #undef HIVE_VALUE_QUERY
@@ -858,10 +800,8 @@ public:
     DWORD open()
     {
         unlink(temp_.c_str());
-        if (sqlite3_open_v2(temp_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-            return ERROR_CANTWRITE;
-        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-        return 0;
+        db_ = openConnection(temp_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        return db_ ? 0 : ERROR_CANTWRITE;
     }
     sqlite3 *db() const { return db_; }
     DWORD finish()

@@ -134,6 +134,11 @@ private:
     DWORD upgradeSchema();
     sqlite3_stmt *statement(const char *sql);
     DWORD childCount(int64_t key, int64_t &count);
+    // Marks the key as written now, as a change of its subkeys or values does.
+    DWORD touchKey(int64_t key);
+    // The answer to a query about the key that found no row (rc SQLITE_DONE) or failed: the
+    // read's error, the key's own error when it is gone, or `missing`.
+    DWORD rowMissing(int64_t key, int rc, DWORD missing);
 
     friend class HiveQuery;
 

@@ -22,8 +22,6 @@ namespace winsim {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30000;
-
 const char *kSchema =
     "CREATE TABLE IF NOT EXISTS mounts ("
     " id INTEGER PRIMARY KEY AUTOINCREMENT, root INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
@@ -67,15 +65,7 @@ public:
         if (!db_) {
             makeDirectory(registryDirectory());
             makeDirectory(registryDirectory() + "/locks");
-            std::string path = registryDirectory() + "/hivelist.sqlite";
-            if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                nullptr) != SQLITE_OK) {
-                sqlite3_close(db_);
-                db_ = nullptr;
-                return nullptr;
-            }
-            sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-            sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+            db_ = openMachineDatabase(registryDirectory() + "/hivelist.sqlite", kSchema, Durability::durable);
         }
         return db_;
     }
@@ -336,12 +326,9 @@ RegistryFreeze::RegistryFreeze(const std::string &volumeRoot)
             seen = seen || other == file;
         if (seen)
             continue;
-        sqlite3 *db = nullptr;
-        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-            sqlite3_close(db);
+        sqlite3 *db = openConnection(file, SQLITE_OPEN_READWRITE);
+        if (!db)
             continue;
-        }
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
         // A read transaction holds SQLite's shared lock: writers wait until it ends, and any
         // transaction that a dead writer left has been rolled back before it starts.
         if (sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr) != SQLITE_OK) {

@@ -15,7 +15,6 @@ namespace winsim {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30000;
 // Connection handles: small multiples of 4 above this base, never reused on a machine.
 constexpr uintptr_t kConnectionHandleBase = 0x40000;
 
@@ -59,22 +58,8 @@ Database &database()
 {
     static Database *instance = [] {
         auto *opened = new Database;
-        const std::string path = machineRoot() + "/ras.sqlite";
-        if (sqlite3_open_v2(path.c_str(), &opened->db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
-            sqlite3_close(opened->db);
-            opened->db = nullptr;
-            return opened;
-        }
-        sqlite3_busy_timeout(opened->db, kBusyTimeoutMs);
         // Connections do not survive a restart of the machine.
-        sqlite3_exec(opened->db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = OFF;", nullptr, nullptr, nullptr);
-        Transaction transaction(opened->db);
-        if (!transaction.active() || sqlite3_exec(opened->db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-            !transaction.commit()) {
-            sqlite3_close(opened->db);
-            opened->db = nullptr;
-        }
+        opened->db = openMachineDatabase(machineRoot() + "/ras.sqlite", kSchema, Durability::untilRestart);
         return opened;
     }();
     return *instance;

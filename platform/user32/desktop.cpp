@@ -14,8 +14,6 @@ namespace winsim {
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 30000;
-
 // Window handles are small even numbers above this base, as a 32-bit program may hold them;
 // row ids are never reused, so neither are handles.
 constexpr uintptr_t kWindowHandleBase = 0x10000;
@@ -49,22 +47,8 @@ Database &database()
 {
     static Database *instance = [] {
         auto *opened = new Database;
-        const std::string path = machineRoot() + "/desktop.sqlite";
-        if (sqlite3_open_v2(path.c_str(), &opened->db,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
-            sqlite3_close(opened->db);
-            opened->db = nullptr;
-            return opened;
-        }
-        sqlite3_busy_timeout(opened->db, kBusyTimeoutMs);
         // The desktop does not survive a restart, so nothing here needs to reach the disk.
-        sqlite3_exec(opened->db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = OFF;", nullptr, nullptr, nullptr);
-        Transaction transaction(opened->db);
-        if (!transaction.active() || sqlite3_exec(opened->db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-            !transaction.commit()) {
-            sqlite3_close(opened->db);
-            opened->db = nullptr;
-        }
+        opened->db = openMachineDatabase(machineRoot() + "/desktop.sqlite", kSchema, Durability::untilRestart);
         return opened;
     }();
     return *instance;
