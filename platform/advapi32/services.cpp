@@ -386,6 +386,126 @@ bool active(const ServiceRecord &record)
     return record.status.dwCurrentState != SERVICE_STOPPED;
 }
 
+DWORD startService(const std::string &name, DWORD argumentCount, LPCSTR *arguments,
+                   std::vector<std::string> &starting);
+
+// Brings up a service that `name` depends on: started (as the manager starts it, without
+// arguments and whatever the caller's rights on it) unless it already runs, then waited for
+// until it runs. `starting` holds the services being started on the way here.
+DWORD startDependency(const std::string &name, std::vector<std::string> &starting)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+    bool asked = false;
+    for (;;) {
+        ServiceRecord record;
+        if (loadService(name, record) != 0 || record.deleted)
+            return ERROR_SERVICE_DEPENDENCY_DELETED;
+        switch (record.status.dwCurrentState) {
+        case SERVICE_RUNNING:
+        case SERVICE_PAUSED:
+        case SERVICE_PAUSE_PENDING:
+        case SERVICE_CONTINUE_PENDING:
+            return 0;
+        case SERVICE_STOPPED:
+            // Stopped again after it was started: it failed.
+            if (asked)
+                return ERROR_SERVICE_DEPENDENCY_FAIL;
+            asked = true;
+            for (const std::string &on : starting)
+                if (equalsIgnoreCase(std::string_view(on), std::string_view(record.name)))
+                    return ERROR_SERVICE_DEPENDENCY_FAIL;  // a cycle, which creation refuses
+            if (DWORD error = startService(record.name, 0, nullptr, starting);
+                error && error != ERROR_SERVICE_ALREADY_RUNNING)
+                return ERROR_SERVICE_DEPENDENCY_FAIL;
+            continue;
+        default:
+            break;  // on its way up or down: seen again shortly
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return ERROR_SERVICE_DEPENDENCY_FAIL;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Starts a service as StartServiceA does: first, as the manager does, every service it depends
+// on that does not run yet (a load-order group, "+name", is not kept by this machine and is
+// passed over); a dependency that is missing or marked for deletion gives
+// ERROR_SERVICE_DEPENDENCY_DELETED, one that cannot be started or stops before it runs
+// ERROR_SERVICE_DEPENDENCY_FAIL, and the service itself is then left stopped.
+DWORD startService(const std::string &name, DWORD argumentCount, LPCSTR *arguments,
+                   std::vector<std::string> &starting)
+{
+    ServiceRecord current;
+    if (DWORD error = loadService(name, current))
+        return error;
+    if (current.deleted)
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (current.status.dwCurrentState != SERVICE_STOPPED)
+        return ERROR_SERVICE_ALREADY_RUNNING;
+    if (current.startType == SERVICE_DISABLED)
+        return ERROR_SERVICE_DISABLED;
+    starting.push_back(current.name);
+    for (const std::string &dependency : current.dependencies) {
+        if (dependency.empty() || dependency[0] == SC_GROUP_IDENTIFIERA)
+            continue;
+        if (DWORD error = startDependency(dependency, starting)) {
+            starting.pop_back();
+            return error;
+        }
+    }
+    starting.pop_back();
+
+    ServiceRecord started;
+    DWORD error = modifyService(name, [&](ServiceRecord &record) -> DWORD {
+        if (record.deleted)
+            return ERROR_SERVICE_MARKED_FOR_DELETE;
+        if (record.status.dwCurrentState != SERVICE_STOPPED)
+            return ERROR_SERVICE_ALREADY_RUNNING;
+        if (record.startType == SERVICE_DISABLED)
+            return ERROR_SERVICE_DISABLED;
+        record.startArguments.clear();
+        for (DWORD i = 0; i < argumentCount; ++i)
+            record.startArguments.push_back(arguments[i] ? arguments[i] : "");
+        record.token = newToken();
+        record.control.clear();
+        record.run += 1;
+        record.status = SERVICE_STATUS{record.type, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
+        record.processId = 0;
+        record.processStart = 0;
+        started = record;
+        return 0;
+    });
+    if (error)
+        return error;
+
+    pid_t process = 0;
+    error = spawnService(started, process);
+    if (!error) {
+        modifyService(started.name, [&](ServiceRecord &record) -> DWORD {
+            // The dispatcher may have connected already and recorded itself.
+            if (record.run == started.run && record.processId == 0) {
+                record.processId = static_cast<uint32_t>(process);
+                record.processStart = processStartTime(process);
+            }
+            return 0;
+        });
+        if (!waitForDispatcher(started.name, started.run, process))
+            error = ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    if (error) {
+        modifyService(started.name, [&](ServiceRecord &record) -> DWORD {
+            if (record.run == started.run && record.status.dwCurrentState != SERVICE_STOPPED) {
+                record.status = SERVICE_STATUS{record.type, SERVICE_STOPPED, 0, error, 0, 0, 0};
+                record.processId = 0;
+                record.control.clear();
+            }
+            return 0;
+        });
+        return error;
+    }
+    return 0;
+}
+
 }  // namespace
 
 DWORD controlRefusal(DWORD control, const SERVICE_STATUS &status)
@@ -509,54 +629,9 @@ BOOL WINAPI StartServiceA(SC_HANDLE handle, DWORD argumentCount, LPCSTR *argumen
         return fail(error, FALSE);
     if (argumentCount && !arguments)
         return fail(ERROR_INVALID_PARAMETER, FALSE);
-    ServiceRecord started;
-    error = modifyService(service->name, [&](ServiceRecord &record) -> DWORD {
-        if (record.deleted)
-            return ERROR_SERVICE_MARKED_FOR_DELETE;
-        if (record.status.dwCurrentState != SERVICE_STOPPED)
-            return ERROR_SERVICE_ALREADY_RUNNING;
-        if (record.startType == SERVICE_DISABLED)
-            return ERROR_SERVICE_DISABLED;
-        record.startArguments.clear();
-        for (DWORD i = 0; i < argumentCount; ++i)
-            record.startArguments.push_back(arguments[i] ? arguments[i] : "");
-        record.token = newToken();
-        record.control.clear();
-        record.run += 1;
-        record.status = SERVICE_STATUS{record.type, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
-        record.processId = 0;
-        record.processStart = 0;
-        started = record;
-        return 0;
-    });
-    if (error)
+    std::vector<std::string> starting;
+    if ((error = startService(service->name, argumentCount, arguments, starting)))
         return fail(error, FALSE);
-
-    pid_t process = 0;
-    error = spawnService(started, process);
-    if (!error) {
-        modifyService(started.name, [&](ServiceRecord &record) -> DWORD {
-            // The dispatcher may have connected already and recorded itself.
-            if (record.run == started.run && record.processId == 0) {
-                record.processId = static_cast<uint32_t>(process);
-                record.processStart = processStartTime(process);
-            }
-            return 0;
-        });
-        if (!waitForDispatcher(started.name, started.run, process))
-            error = ERROR_SERVICE_REQUEST_TIMEOUT;
-    }
-    if (error) {
-        modifyService(started.name, [&](ServiceRecord &record) -> DWORD {
-            if (record.run == started.run && record.status.dwCurrentState != SERVICE_STOPPED) {
-                record.status = SERVICE_STATUS{record.type, SERVICE_STOPPED, 0, error, 0, 0, 0};
-                record.processId = 0;
-                record.control.clear();
-            }
-            return 0;
-        });
-        return fail(error, FALSE);
-    }
     return TRUE;
 }
 

@@ -172,6 +172,59 @@ TEST_F(Services, StartingAProgramThatIsMissingOrNeverConnects)
     CloseServiceHandle(missing);
 }
 
+TEST_F(Services, StartingAServiceStartsWhatItDependsOnFirst)
+{
+    const std::string program = "\"" + std::string(SCM_TEST_SERVICE) + "\"";
+    SC_HANDLE base = create("Base", "Base", program.c_str());
+    SC_HANDLE middle = create("Middle", "Middle", program.c_str(), "base\0");
+    SC_HANDLE top = create("Top", "Top", program.c_str(), "Middle\0");
+    ASSERT_TRUE(base && middle && top);
+    LPCSTR arguments[] = {"Top", "accept=1"};
+    ASSERT_TRUE(StartServiceA(top, 2, arguments)) << GetLastError();
+    // Each dependency runs before what depends on it is started, and gets no arguments.
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(QueryServiceStatus(base, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(QueryServiceStatus(middle, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ServiceRecord record;
+    ASSERT_EQ(loadService("Middle", record), 0u);
+    EXPECT_TRUE(record.startArguments.empty());
+    ASSERT_EQ(loadService("Top", record), 0u);
+    EXPECT_EQ(record.startArguments, (std::vector<std::string>{"Top", "accept=1"}));
+    EXPECT_TRUE(waitForState(top, SERVICE_RUNNING));
+
+    // A dependency that is not installed, or marked for deletion, and one that cannot start:
+    // the service is not started.
+    SC_HANDLE orphan = create("Orphan", "Orphan", program.c_str(), "Nowhere\0");
+    SC_HANDLE broken = create("Broken", "Broken", "\"C:\\Program Files\\none\\none.exe\"");
+    SC_HANDLE needsBroken = create("NeedsBroken", "NeedsBroken", program.c_str(), "Broken\0");
+    ASSERT_TRUE(orphan && broken && needsBroken);
+    EXPECT_FALSE(StartServiceA(orphan, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DEPENDENCY_DELETED));
+    EXPECT_FALSE(StartServiceA(needsBroken, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DEPENDENCY_FAIL));
+    ASSERT_TRUE(QueryServiceStatus(needsBroken, &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    ASSERT_TRUE(DeleteService(broken));
+    EXPECT_FALSE(StartServiceA(needsBroken, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DEPENDENCY_DELETED));
+
+    // A disabled dependency cannot be started either.
+    SC_HANDLE off = CreateServiceA(manager, "Off", "Off", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                   SERVICE_DISABLED, SERVICE_ERROR_NORMAL, program.c_str(), nullptr, nullptr, nullptr,
+                                   nullptr, nullptr);
+    SC_HANDLE needsOff = create("NeedsOff", "NeedsOff", program.c_str(), "Off\0");
+    ASSERT_TRUE(off && needsOff);
+    EXPECT_FALSE(StartServiceA(needsOff, 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DEPENDENCY_FAIL));
+
+    for (SC_HANDLE service : {top, middle, base})
+        EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status) && waitForState(service, SERVICE_STOPPED));
+    for (SC_HANDLE service : {needsOff, off, needsBroken, broken, orphan, top, middle, base})
+        CloseServiceHandle(service);
+}
+
 TEST_F(Services, RightsFailuresAndCallCounts)
 {
     SC_HANDLE service = create("Counted", "Counted", "C:\\counted.exe");

@@ -83,11 +83,11 @@ std::string commandLine(const std::string &name, Check &check, const char *mode)
 }
 
 SC_HANDLE create(const Manager &manager, const std::string &name, const std::string &displayName,
-                 const std::string &command)
+                 const std::string &command, const char *dependencies = nullptr)
 {
     return CreateServiceA(manager.handle.get(), name.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
-                          nullptr, nullptr, nullptr, nullptr, nullptr);
+                          nullptr, nullptr, dependencies, nullptr, nullptr);
 }
 
 SERVICE_STATUS statusOf(SC_HANDLE service)
@@ -252,6 +252,29 @@ CHECK(services, a_started_service_gets_its_arguments_runs_and_stops)
     EXPECT_EQ(process.dwProcessId, 0u);
     EXPECT_FAILS_WITH(ControlService(service.get(), SERVICE_CONTROL_STOP, &status), FALSE, ERROR_SERVICE_NOT_ACTIVE);
     remove(service.get());
+}
+
+CHECK(services, starting_a_service_starts_what_it_depends_on_first)
+{
+    Manager manager;
+    ASSERT_TRUE(manager.handle.get() != nullptr);
+    OwnedService base(create(manager, "ConformanceBase", "Conformance Base",
+                             commandLine("ConformanceBase", check, "plain")));
+    OwnedService user(create(manager, "ConformanceUser", "Conformance User",
+                             commandLine("ConformanceUser", check, "plain"), "conformancebase\0"));
+    OwnedService orphan(create(manager, "ConformanceOrphan", "Conformance Orphan",
+                               commandLine("ConformanceOrphan", check, "plain"), "ConformanceNowhere\0"));
+    ASSERT_TRUE(base.get() != nullptr && user.get() != nullptr && orphan.get() != nullptr);
+
+    ASSERT_SUCCEEDS(StartServiceA(user.get(), 0, nullptr));
+    // The dependency runs before the service that needs it is started.
+    EXPECT_EQ(statusOf(base.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(reaches(user.get(), SERVICE_RUNNING));
+    EXPECT_FAILS_WITH(StartServiceA(orphan.get(), 0, nullptr), FALSE, ERROR_SERVICE_DEPENDENCY_DELETED);
+    EXPECT_EQ(statusOf(orphan.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    remove(orphan.get());
+    remove(user.get());
+    remove(base.get());
 }
 
 CHECK(services, a_starting_service_takes_no_controls)
