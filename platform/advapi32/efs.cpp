@@ -8,6 +8,7 @@
 #include "machine/machine.h"
 #include "machine/paths.h"
 #include "machine/text.h"
+#include "machine/little_endian.h"
 
 #include <windows.h>
 
@@ -55,24 +56,6 @@ struct SecretKey {
     FileKey bytes{};
     ~SecretKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
 };
-
-void put16(Bytes &out, uint16_t v)
-{
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put32(Bytes &out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void put64(Bytes &out, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 
 template <size_t N>
 void putArray(Bytes &out, const std::array<uint8_t, N> &a)
@@ -477,21 +460,21 @@ struct OpenedForChange {
 Bytes encodeEfsMetadata(const EfsMetadata &metadata)
 {
     Bytes out = {'W', 'E', 'F', 'S'};
-    put32(out, kMetadataVersion);
-    put32(out, static_cast<uint32_t>(metadata.users.size()));
+    append32(out, kMetadataVersion);
+    append32(out, static_cast<uint32_t>(metadata.users.size()));
     for (const EfsUser &user : metadata.users) {
-        put16(out, static_cast<uint16_t>(user.sid.size()));
+        append16(out, static_cast<uint16_t>(user.sid.size()));
         out.insert(out.end(), user.sid.begin(), user.sid.end());
         putArray(out, user.thumbprint);
-        put16(out, static_cast<uint16_t>(user.wrappedKey.size()));
+        append16(out, static_cast<uint16_t>(user.wrappedKey.size()));
         out.insert(out.end(), user.wrappedKey.begin(), user.wrappedKey.end());
     }
-    put32(out, static_cast<uint32_t>(metadata.streams.size()));
+    append32(out, static_cast<uint32_t>(metadata.streams.size()));
     for (const EfsStream &stream : metadata.streams) {
         const std::string name = toUtf8(stream.name);
-        put16(out, static_cast<uint16_t>(name.size()));
+        append16(out, static_cast<uint16_t>(name.size()));
         out.insert(out.end(), name.begin(), name.end());
-        put64(out, stream.size);
+        append64(out, stream.size);
         putArray(out, stream.nonce);
         putArray(out, stream.tag);
         putArray(out, stream.digest);
@@ -693,9 +676,9 @@ DWORD exportUserKeys(const std::string &sid, const std::string &file, const std:
             if (names[i] == current)
                 std::swap(names[0], names[i]);
     Bytes plain;
-    put16(plain, static_cast<uint16_t>(sid.size()));
+    append16(plain, static_cast<uint16_t>(sid.size()));
     plain.insert(plain.end(), sid.begin(), sid.end());
-    put16(plain, static_cast<uint16_t>(names.size()));
+    append16(plain, static_cast<uint16_t>(names.size()));
     for (const std::string &name : names) {
         Thumbprint thumbprint{};
         for (size_t i = 0; i < 32; ++i)
@@ -707,8 +690,8 @@ DWORD exportUserKeys(const std::string &sid, const std::string &file, const std:
     }
 
     Bytes out(kKeyFileMagic, kKeyFileMagic + 8);
-    put32(out, kKeyFileVersion);
-    put32(out, kKeyFileIterations);
+    append32(out, kKeyFileVersion);
+    append32(out, kKeyFileIterations);
     uint8_t salt[16], nonce[12];
     SecretKey wrapping;
     if (RAND_bytes(salt, sizeof salt) != 1 || RAND_bytes(nonce, sizeof nonce) != 1 ||
@@ -717,7 +700,7 @@ DWORD exportUserKeys(const std::string &sid, const std::string &file, const std:
         return ERROR_ENCRYPTION_FAILED;
     out.insert(out.end(), salt, salt + sizeof salt);
     out.insert(out.end(), nonce, nonce + sizeof nonce);
-    put32(out, static_cast<uint32_t>(plain.size()));
+    append32(out, static_cast<uint32_t>(plain.size()));
     CipherContext context(EVP_CIPHER_CTX_new());
     int length = 0;
     const size_t sealedAt = out.size();

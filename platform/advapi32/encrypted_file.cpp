@@ -20,6 +20,7 @@
 #include "machine/machine.h"
 #include "machine/paths.h"
 #include "machine/text.h"
+#include "machine/little_endian.h"
 
 #include <windows.h>
 
@@ -79,24 +80,6 @@ std::array<uint8_t, 32> finishDigest(EVP_MD_CTX *digest)
     return out;
 }
 
-void put16(Bytes &out, uint16_t v)
-{
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put32(Bytes &out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-void put64(Bytes &out, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 uint64_t get(const uint8_t *p, int bytes)
 {
     uint64_t v = 0;
@@ -109,9 +92,9 @@ Bytes streamHeader(const EfsStream &stream)
 {
     const std::string name = toUtf8(stream.name);
     Bytes out(kStreamMagic, kStreamMagic + 4);
-    put16(out, static_cast<uint16_t>(name.size()));
+    append16(out, static_cast<uint16_t>(name.size()));
     out.insert(out.end(), name.begin(), name.end());
-    put64(out, stream.size);
+    append64(out, stream.size);
     return out;
 }
 
@@ -357,10 +340,10 @@ DWORD exportRaw(RawContext &context, PFE_EXPORT_FUNC callback, PVOID callbackCon
         return ERROR_NOT_ENOUGH_MEMORY;
     PieceWriter out(callback, callbackContext);
     Bytes header(kHeaderMagic, kHeaderMagic + 8);
-    put32(header, kRawVersion);
-    put32(header, context.directory ? kRawDirectory : 0);
-    put32(header, readAttributes(context.fd, st, context.posix));
-    put32(header, static_cast<uint32_t>(metadataBlob.size()));
+    append32(header, kRawVersion);
+    append32(header, context.directory ? kRawDirectory : 0);
+    append32(header, readAttributes(context.fd, st, context.posix));
+    append32(header, static_cast<uint32_t>(metadataBlob.size()));
     header.insert(header.end(), metadataBlob.begin(), metadataBlob.end());
     EVP_DigestUpdate(digest.get(), header.data(), header.size());
     if (DWORD result = out.put(header.data(), header.size()))

@@ -1,4 +1,5 @@
 #include "kernel32/backup_stream.h"
+#include "machine/little_endian.h"
 
 #include <winerror.h>
 
@@ -7,30 +8,14 @@
 
 namespace winsim {
 
-namespace {
-
-void put32(std::vector<uint8_t> &out, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-}  // namespace
-
 std::vector<uint8_t> encodeStreamHeader(const StreamHeader &header)
 {
     std::vector<uint8_t> out(kStreamHeaderSize + header.name.size() * 2, 0);
-    put32(out, 0, header.id);
-    put32(out, 4, header.attributes);
-    put32(out, 8, static_cast<uint32_t>(header.size));
-    put32(out, 12, static_cast<uint32_t>(header.size >> 32));
-    put32(out, 16, static_cast<uint32_t>(header.name.size() * 2));
+    store32(out, 0, header.id);
+    store32(out, 4, header.attributes);
+    store32(out, 8, static_cast<uint32_t>(header.size));
+    store32(out, 12, static_cast<uint32_t>(header.size >> 32));
+    store32(out, 16, static_cast<uint32_t>(header.name.size() * 2));
     for (size_t i = 0; i < header.name.size(); ++i) {
         out[kStreamHeaderSize + 2 * i] = static_cast<uint8_t>(header.name[i]);
         out[kStreamHeaderSize + 2 * i + 1] = static_cast<uint8_t>(header.name[i] >> 8);
@@ -108,10 +93,10 @@ DWORD StreamDecoder::feed(const uint8_t *bytes, size_t count, StreamSink &sink)
             if (headerHave_ < kStreamHeaderSize)
                 break;
             current_ = StreamHeader{};
-            current_.id = get32(header_);
-            current_.attributes = get32(header_ + 4);
-            current_.size = get32(header_ + 8) | (static_cast<uint64_t>(get32(header_ + 12)) << 32);
-            nameBytes_ = get32(header_ + 16);
+            current_.id = load32(header_);
+            current_.attributes = load32(header_ + 4);
+            current_.size = load32(header_ + 8) | (static_cast<uint64_t>(load32(header_ + 12)) << 32);
+            nameBytes_ = load32(header_ + 16);
             if ((nameBytes_ & 1) || nameBytes_ > kMaxStreamNameBytes)
                 return failure_ = ERROR_INVALID_DATA;
             remaining_ = current_.size;

@@ -1,4 +1,5 @@
 #include "machine/security_descriptor.h"
+#include "machine/little_endian.h"
 
 #include <winerror.h>
 
@@ -15,29 +16,6 @@ constexpr size_t kHeaderSize = 20;
 constexpr size_t kAclHeaderSize = 8;
 constexpr uint16_t kDaclControlBits = SE_DACL_DEFAULTED | SE_DACL_AUTO_INHERITED | SE_DACL_PROTECTED;
 constexpr uint16_t kSaclControlBits = SE_SACL_DEFAULTED | SE_SACL_AUTO_INHERITED | SE_SACL_PROTECTED;
-
-uint16_t get16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t get32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void put16(Bytes &out, size_t at, uint16_t v)
-{
-    out[at] = static_cast<uint8_t>(v);
-    out[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(Bytes &out, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // The length of a valid SID at data, or 0.
 size_t sidLength(const uint8_t *data, size_t available)
@@ -69,8 +47,8 @@ DWORD parseAcl(const uint8_t *data, size_t size, uint32_t offset, std::optional<
         return ERROR_INVALID_SECURITY_DESCR;
     const uint8_t *acl = data + offset;
     uint8_t revision = acl[0];
-    uint16_t aclSize = get16(acl + 2);
-    uint16_t count = get16(acl + 4);
+    uint16_t aclSize = load16(acl + 2);
+    uint16_t count = load16(acl + 4);
     if (revision < ACL_REVISION || revision > ACL_REVISION_DS || aclSize < kAclHeaderSize ||
         aclSize > size - offset)
         return ERROR_INVALID_ACL;
@@ -80,7 +58,7 @@ DWORD parseAcl(const uint8_t *data, size_t size, uint32_t offset, std::optional<
     for (uint16_t i = 0; i < count; ++i) {
         if (aclSize - pos < 4)
             return ERROR_INVALID_ACL;
-        uint16_t aceSize = get16(acl + pos + 2);
+        uint16_t aceSize = load16(acl + pos + 2);
         if (aceSize < 4 || aceSize > aclSize - pos)
             return ERROR_INVALID_ACL;
         parsed.aces.emplace_back(acl + pos, acl + pos + aceSize);
@@ -104,9 +82,9 @@ void appendAcl(Bytes &out, const Acl &acl)
     out.resize(at + kAclHeaderSize);
     out[at] = acl.revision;
     out[at + 1] = 0;
-    put16(out, at + 2, static_cast<uint16_t>(aclLength(acl)));
-    put16(out, at + 4, static_cast<uint16_t>(acl.aces.size()));
-    put16(out, at + 6, 0);
+    store16(out, at + 2, static_cast<uint16_t>(aclLength(acl)));
+    store16(out, at + 4, static_cast<uint16_t>(acl.aces.size()));
+    store16(out, at + 6, 0);
     for (const Bytes &ace : acl.aces)
         out.insert(out.end(), ace.begin(), ace.end());
 }
@@ -122,12 +100,12 @@ DWORD parseDescriptorAt(const uint8_t *data, size_t size, size_t at, size_t base
     if (!data || size < at || size - at < kHeaderSize || data[at] != SECURITY_DESCRIPTOR_REVISION || base > at)
         return ERROR_INVALID_SECURITY_DESCR;
     const uint8_t *header = data + at;
-    uint16_t control = get16(header + 2);
+    uint16_t control = load16(header + 2);
     if (!(control & SE_SELF_RELATIVE))
         return ERROR_INVALID_SECURITY_DESCR;
     // The parts lie behind the header, whichever way their offsets are counted.
     auto where = [&](size_t field) -> uint32_t {
-        uint32_t offset = get32(header + field);
+        uint32_t offset = load32(header + field);
         if (offset == 0)
             return 0;
         uint64_t absolute = static_cast<uint64_t>(base) + offset;
@@ -165,7 +143,7 @@ Bytes buildDescriptor(const SecurityDescriptor &sd, SECURITY_INFORMATION which, 
     auto place = [&](size_t field) {
         while (out.size() % 4)
             out.push_back(0);
-        put32(out, field, static_cast<uint32_t>(out.size()) + bias);
+        store32(out, field, static_cast<uint32_t>(out.size()) + bias);
     };
     auto owner = [&] {
         if ((which & OWNER_SECURITY_INFORMATION) && sd.owner) {
@@ -208,7 +186,7 @@ Bytes buildDescriptor(const SecurityDescriptor &sd, SECURITY_INFORMATION which, 
         owner();
         group();
     }
-    put16(out, 2, control);
+    store16(out, 2, control);
     return out;
 }
 
@@ -270,7 +248,7 @@ Bytes makeSid(uint64_t authority, std::initializer_list<uint32_t> subAuthorities
         sid[2 + i] = static_cast<uint8_t>(authority >> (8 * (5 - i)));
     size_t at = 8;
     for (uint32_t sub : subAuthorities) {
-        put32(sid, at, sub);
+        store32(sid, at, sub);
         at += 4;
     }
     return sid;
@@ -298,7 +276,7 @@ bool parseSidString(const std::string &text, Bytes &sid)
     for (size_t i = 2; i < numbers.size(); ++i) {
         if (numbers[i] > 0xFFFFFFFFu)
             return false;
-        put32(sid, 8 + 4 * (i - 2), static_cast<uint32_t>(numbers[i]));
+        store32(sid, 8 + 4 * (i - 2), static_cast<uint32_t>(numbers[i]));
     }
     return true;
 }
@@ -312,7 +290,7 @@ std::string sidToString(const Bytes &sid)
         authority = (authority << 8) | sid[2 + i];
     std::string text = "S-1-" + std::to_string(authority);
     for (size_t i = 0; i < sid[1]; ++i)
-        text += "-" + std::to_string(get32(sid.data() + 8 + 4 * i));
+        text += "-" + std::to_string(load32(sid.data() + 8 + 4 * i));
     return text;
 }
 
@@ -321,8 +299,8 @@ Bytes makeAce(uint8_t type, uint8_t flags, uint32_t mask, const Bytes &sid)
     Bytes ace(8, 0);
     ace[0] = type;
     ace[1] = flags;
-    put16(ace, 2, static_cast<uint16_t>(8 + sid.size()));
-    put32(ace, 4, mask);
+    store16(ace, 2, static_cast<uint16_t>(8 + sid.size()));
+    store32(ace, 4, mask);
     ace.insert(ace.end(), sid.begin(), sid.end());
     return ace;
 }
@@ -386,8 +364,8 @@ bool decodeNtAcl(const uint8_t *data, size_t size, SecurityDescriptor &out)
 {
     if (!data || size < 8)
         return false;
-    const uint16_t version = get16(data);
-    if (get16(data + 2) != version || get32(data + 4) == 0)
+    const uint16_t version = load16(data);
+    if (load16(data + 2) != version || load32(data + 4) == 0)
         return false;
     size_t at = 0;
     switch (version) {
@@ -411,7 +389,7 @@ bool decodeNtAcl(const uint8_t *data, size_t size, SecurityDescriptor &out)
         return false;
     }
     // Versions 2 to 4 hold the descriptor through a pointer of their hash structure.
-    if (version >= 2 && (size < 12 || get32(data + 8) == 0))
+    if (version >= 2 && (size < 12 || load32(data + 8) == 0))
         return false;
     if (size < at + kHeaderSize)
         return false;
@@ -419,7 +397,7 @@ bool decodeNtAcl(const uint8_t *data, size_t size, SecurityDescriptor &out)
     if (version == 1) {
         uint32_t first = UINT32_MAX;
         for (size_t field = 4; field <= 16; field += 4)
-            if (uint32_t offset = get32(data + at + field))
+            if (uint32_t offset = load32(data + at + field))
                 first = std::min(first, offset);
         if (first < at + kHeaderSize)
             base = at;
