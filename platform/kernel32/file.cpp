@@ -271,9 +271,11 @@ using namespace winsim;
 
 extern "C" {
 
-HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
-                          HANDLE)
+// One attempt of CreateFileW. lostRace is set when the look found no file but another opener
+// created it before this attempt could: the attempt fails, and CreateFileW tries again.
+static HANDLE createFileOnce(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                             LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
+                             bool &lostRace)
 {
     if (!fileName)
         return fail(ERROR_INVALID_PARAMETER);
@@ -381,6 +383,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                         0666);
         if (file->fd < 0 && errno == ENOENT)
             return fail(ERROR_PATH_NOT_FOUND);
+        if (file->fd < 0 && errno == EEXIST && disposition != CREATE_NEW) {
+            lostRace = true;
+            return fail(ERROR_FILE_EXISTS);
+        }
         created = true;
     }
     if (file->fd < 0)
@@ -413,6 +419,24 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                           : ERROR_SUCCESS);
     return handle;
+}
+
+// Opening a file that exists and making one that does not are one step on Windows: two openers
+// that both ask for OPEN_ALWAYS or CREATE_ALWAYS of a missing file both succeed, one making it
+// and the other opening what the first made. Here the look and the creation are two steps, so an
+// attempt that finds the file made in between is made again, as an open of an existing file.
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD disposition, DWORD flagsAndAttributes,
+                          HANDLE)
+{
+    constexpr int kAttempts = 8;  // each lost race means the file was made meanwhile
+    for (int attempt = 1;; ++attempt) {
+        bool lostRace = false;
+        HANDLE handle = createFileOnce(fileName, desiredAccess, shareMode, securityAttributes, disposition,
+                                       flagsAndAttributes, lostRace);
+        if (!lostRace || attempt == kAttempts)
+            return handle;
+    }
 }
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)

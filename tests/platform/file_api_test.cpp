@@ -14,6 +14,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <algorithm>
 #include <fstream>
@@ -92,6 +93,44 @@ TEST(Files, DispositionsAndTheLastErrorTheyLeave)
     EXPECT_TRUE(CloseHandle(again));
     EXPECT_FALSE(CloseHandle(again));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Opening or making a file is one step: openers that race to OPEN_ALWAYS or CREATE_ALWAYS a
+// missing file all succeed, and exactly one of them made it.
+TEST(Files, OpenersRacingToMakeAFileAllSucceed)
+{
+    const std::u16string directory = freshDirectory(u"race");
+    for (DWORD disposition : {static_cast<DWORD>(OPEN_ALWAYS), static_cast<DWORD>(CREATE_ALWAYS)}) {
+        for (int round = 0; round < 40; ++round) {
+            const std::string name =
+                "\\f" + std::to_string(round) + (disposition == OPEN_ALWAYS ? ".open" : ".create");
+            const std::u16string file = directory + std::u16string(name.begin(), name.end());
+            constexpr int kOpeners = 4;
+            std::atomic<int> ready{0};
+            std::vector<HANDLE> handles(kOpeners, INVALID_HANDLE_VALUE);
+            std::vector<DWORD> errors(kOpeners, 0);
+            std::vector<std::thread> openers;
+            for (int i = 0; i < kOpeners; ++i) {
+                openers.emplace_back([&, i] {
+                    ready.fetch_add(1);
+                    while (ready.load() < kOpeners)
+                        std::this_thread::yield();
+                    handles[i] = open(file, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition);
+                    errors[i] = GetLastError();
+                });
+            }
+            for (std::thread &opener : openers)
+                opener.join();
+            int made = 0;
+            for (int i = 0; i < kOpeners; ++i) {
+                ASSERT_NE(handles[i], INVALID_HANDLE_VALUE) << "error " << errors[i];
+                EXPECT_TRUE(errors[i] == ERROR_SUCCESS || errors[i] == ERROR_ALREADY_EXISTS) << errors[i];
+                made += errors[i] == ERROR_SUCCESS;
+                CloseHandle(handles[i]);
+            }
+            EXPECT_EQ(made, 1);
+        }
+    }
 }
 
 TEST(Files, ReadOnlyFilesRefuseWriteAccess)

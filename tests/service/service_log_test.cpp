@@ -119,6 +119,7 @@ TEST(LastErrorText, SystemTextWithCode)
 TEST(ServiceLogFile, TwoProcessesAppendToOneLog)
 {
     installProgram("qzprobe", "C:\\P", "qzprobe.exe");
+    makeDirectory("C:\\Temp");
     writeFile("C:\\Temp\\qzsrvc.log", "");
     Result first, second;
     std::thread one([&] { first = run("C:\\P\\qzprobe.exe", {"log", "500", "first"}); });
