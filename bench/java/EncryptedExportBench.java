@@ -49,14 +49,15 @@ public final class EncryptedExportBench {
             throw new IOException("winsim efs encrypt failed");
         }
         byte[] buffer = new byte[ARRAY];
-        backupRead("C:\\bench\\plain.bin", buffer, size);
+        BackupReadBench.backupRead("C:\\bench\\plain.bin", buffer, size);
         rawExport("C:\\bench\\secret.bin", buffer, size);
 
         double[] plain = new double[rounds];
         double[] raw = new double[rounds];
         for (int r = 0; r < rounds; r++) {
-            plain[r] = throughput(size, () -> backupRead("C:\\bench\\plain.bin", buffer, size));
-            raw[r] = throughput(size, () -> rawExport("C:\\bench\\secret.bin", buffer, size));
+            plain[r] = BackupReadBench.throughput(size,
+                    () -> BackupReadBench.backupRead("C:\\bench\\plain.bin", buffer, size));
+            raw[r] = BackupReadBench.throughput(size, () -> rawExport("C:\\bench\\secret.bin", buffer, size));
         }
         Arrays.sort(plain);
         Arrays.sort(raw);
@@ -66,32 +67,6 @@ public final class EncryptedExportBench {
         System.out.printf("CreateFile + BackupRead        %8.0f MiB/s (median, plain file)%n", plainMedian);
         System.out.printf("raw export (ReadEncryptedFileRaw) %5.0f MiB/s (median, encrypted file)%n", rawMedian);
         System.out.printf("ratio raw export/BackupRead    %.2f  (target >= 0.80)%n", rawMedian / plainMedian);
-    }
-
-    interface Run {
-        void run() throws IOException;
-    }
-
-    static double throughput(long size, Run run) throws IOException {
-        long start = System.nanoTime();
-        run.run();
-        long elapsed = System.nanoTime() - start;
-        return (size / (double) (1 << 20)) / (elapsed / 1e9);
-    }
-
-    static void backupRead(String path, byte[] buffer, long size) throws IOException {
-        long handle = BackupApi.CreateFile(path, BackupApi.GENERIC_READ, BackupApi.FILE_SHARE_READ, 0,
-                BackupApi.OPEN_EXISTING, BackupApi.FILE_FLAG_BACKUP_SEMANTICS, 0);
-        int[] context = new int[2];
-        long total = 0;
-        int n;
-        while ((n = BackupApi.BackupRead(context, handle, buffer, 0, buffer.length, false, false)) > 0) {
-            total += n;
-        }
-        BackupApi.BackupRead(context, handle, buffer, 0, 0, true, false);
-        if (total != size + 20) {
-            throw new IOException("backup stream of " + total + " bytes for a file of " + size);
-        }
     }
 
     static void rawExport(String path, byte[] buffer, long size) throws IOException {

@@ -82,9 +82,7 @@ public:
         uint8_t raw[sizeof(T)];
         if (!take(raw, sizeof raw))
             return false;
-        out = 0;
-        for (size_t i = 0; i < sizeof(T); ++i)
-            out |= static_cast<T>(static_cast<T>(raw[i]) << (8 * i));
+        out = loadLittleEndian<T>(raw);
         return true;
     }
     bool text(std::string &out, size_t length)

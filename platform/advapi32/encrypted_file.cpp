@@ -80,14 +80,6 @@ std::array<uint8_t, 32> finishDigest(EVP_MD_CTX *digest)
     return out;
 }
 
-uint64_t get(const uint8_t *p, int bytes)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v |= static_cast<uint64_t>(p[i]) << (8 * i);
-    return v;
-}
-
 Bytes streamHeader(const EfsStream &stream)
 {
     const std::string name = toUtf8(stream.name);
@@ -244,18 +236,24 @@ public:
     DWORD putFrom(Source &&readAt, uint64_t count)
     {
         uint64_t offset = 0;
-        while (filled_ != 0 && offset < count) {
-            size_t want = static_cast<size_t>(std::min<uint64_t>(count - offset, piece_.size() - filled_));
-            ssize_t got = readAt(offset, piece_.data() + filled_, want);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return got < 0 ? errorFromErrno(errno) : ERROR_FILE_CORRUPT;
-            filled_ += static_cast<size_t>(got);
-            offset += static_cast<uint64_t>(got);
-            if (DWORD result = flushIfFull())
-                return result;
-        }
+        // Reads into the piece in hand, handing it out whenever it is full, while `more` holds.
+        auto fillPiece = [&](auto more) -> DWORD {
+            while (more()) {
+                size_t want = static_cast<size_t>(std::min<uint64_t>(count - offset, piece_.size() - filled_));
+                ssize_t got = readAt(offset, piece_.data() + filled_, want);
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    return got < 0 ? errorFromErrno(errno) : ERROR_FILE_CORRUPT;
+                filled_ += static_cast<size_t>(got);
+                offset += static_cast<uint64_t>(got);
+                if (DWORD result = flushIfFull())
+                    return result;
+            }
+            return 0;
+        };
+        if (DWORD result = fillPiece([&] { return filled_ != 0 && offset < count; }))
+            return result;
         const size_t piecesAhead = std::max<size_t>(1, kReadAhead / piece_.size());
         while (count - offset >= piece_.size()) {
             const size_t pieces = static_cast<size_t>(std::min<uint64_t>(piecesAhead, (count - offset) / piece_.size()));
@@ -275,19 +273,7 @@ public:
                     return result;
             offset += want;
         }
-        while (offset < count) {
-            size_t want = static_cast<size_t>(std::min<uint64_t>(count - offset, piece_.size() - filled_));
-            ssize_t got = readAt(offset, piece_.data() + filled_, want);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return got < 0 ? errorFromErrno(errno) : ERROR_FILE_CORRUPT;
-            filled_ += static_cast<size_t>(got);
-            offset += static_cast<uint64_t>(got);
-            if (DWORD result = flushIfFull())
-                return result;
-        }
-        return 0;
+        return fillPiece([&] { return offset < count; });
     }
 
     DWORD finish() { return filled_ ? hand() : 0; }
@@ -445,11 +431,11 @@ private:
         const uint8_t *f = field_.data();
         switch (state_) {
         case State::header: {
-            if (memcmp(f, kHeaderMagic, 8) != 0 || get(f + 8, 4) != kRawVersion)
+            if (memcmp(f, kHeaderMagic, 8) != 0 || load32(f + 8) != kRawVersion)
                 return ERROR_NOT_EXPORT_FORMAT;
-            const uint32_t flags = static_cast<uint32_t>(get(f + 12, 4));
-            attributes_ = static_cast<DWORD>(get(f + 16, 4));
-            const uint64_t metadataLength = get(f + 20, 4);
+            const uint32_t flags = load32(f + 12);
+            attributes_ = static_cast<DWORD>(load32(f + 16));
+            const uint64_t metadataLength = load32(f + 20);
             if ((flags & ~kRawDirectory) || metadataLength == 0 || metadataLength > kMaxMetadata)
                 return ERROR_INVALID_DATA;
             if (((flags & kRawDirectory) != 0) != context_.directory)
@@ -474,7 +460,7 @@ private:
             if (memcmp(f, kStreamMagic, 4) != 0)
                 return ERROR_INVALID_DATA;
             EVP_DigestUpdate(digest_.get(), f, field_.size());
-            expect(State::streamName, static_cast<size_t>(get(f + 4, 2)));
+            expect(State::streamName, static_cast<size_t>(load16(f + 4)));
             return wanted_ == 0 ? fieldComplete() : 0;
         case State::streamName:
             EVP_DigestUpdate(digest_.get(), f, field_.size());
@@ -484,7 +470,7 @@ private:
             return 0;
         case State::streamSize:
             EVP_DigestUpdate(digest_.get(), f, field_.size());
-            if (get(f, 8) != current().size)
+            if (load64(f) != current().size)
                 return ERROR_INVALID_DATA;
             return beginStream();
         case State::trailer: {
@@ -526,7 +512,7 @@ private:
         uint8_t random[8];
         RAND_bytes(random, sizeof random);
         char name[40];
-        snprintf(name, sizeof name, "/.~efs-import-%016llx", static_cast<unsigned long long>(get(random, 8)));
+        snprintf(name, sizeof name, "/.~efs-import-%016llx", static_cast<unsigned long long>(load64(random)));
         temp_ = parentOf(context_.posix) + name;
         tempFd_ = open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (tempFd_ < 0) {

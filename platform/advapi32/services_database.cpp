@@ -74,20 +74,11 @@ std::vector<std::string> splitList(const std::vector<uint8_t> &data)
     return out;
 }
 
-struct Database {
-    std::mutex lock;
-    sqlite3 *db = nullptr;
-};
-
 // The machine's manager database, opened once per process.
-Database *database()
+ProcessDatabase *database()
 {
-    static Database *instance = [] {
-        auto *opened = new Database;
-        opened->db = openMachineDatabase(machineRoot() + "/scm.sqlite", kSchema, Durability::durable,
-                                         addReportInstallation);
-        return opened;
-    }();
+    static ProcessDatabase *instance =
+        openProcessDatabase(machineRoot() + "/scm.sqlite", kSchema, Durability::durable, addReportInstallation);
     return instance;
 }
 
@@ -245,7 +236,7 @@ int64_t nowMs()
 template <typename Work>
 DWORD inTransaction(Work work)
 {
-    Database *d = database();
+    ProcessDatabase *d = database();
     if (!d->db)
         return ERROR_BADDB;
     std::lock_guard<std::mutex> guard(d->lock);

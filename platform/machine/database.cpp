@@ -30,4 +30,12 @@ sqlite3 *openMachineDatabase(const std::string &path, const char *schema, Durabi
     return connection.release();
 }
 
+ProcessDatabase *openProcessDatabase(const std::string &path, const char *schema, Durability durability,
+                                     bool (*upgrade)(sqlite3 *db))
+{
+    auto *opened = new ProcessDatabase;
+    opened->db = openMachineDatabase(path, schema, durability, upgrade);
+    return opened;
+}
+
 }  // namespace winsim

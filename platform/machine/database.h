@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,19 @@ enum class Durability {
 // its schema cannot be made.
 sqlite3 *openMachineDatabase(const std::string &path, const char *schema, Durability durability,
                              bool (*upgrade)(sqlite3 *db) = nullptr);
+
+// A machine-wide database that a process opens once, on first use, and keeps until it exits:
+// the connection (null when it could not be opened) and the lock that takes the process's
+// threads through it one at a time.
+struct ProcessDatabase {
+    std::mutex lock;
+    sqlite3 *db = nullptr;
+};
+
+// Opens a database as openMachineDatabase does, for a process to keep (never freed: its threads
+// may use it until the process exits).
+ProcessDatabase *openProcessDatabase(const std::string &path, const char *schema, Durability durability,
+                                     bool (*upgrade)(sqlite3 *db) = nullptr);
 
 // A connection, closed on every path out.
 class DatabaseConnection {

@@ -49,19 +49,11 @@ RASCONNSTATE failingState(DWORD error)
     }
 }
 
-struct Database {
-    std::mutex lock;
-    sqlite3 *db = nullptr;
-};
-
-Database &database()
+ProcessDatabase &database()
 {
-    static Database *instance = [] {
-        auto *opened = new Database;
-        // Connections do not survive a restart of the machine.
-        opened->db = openMachineDatabase(machineRoot() + "/ras.sqlite", kSchema, Durability::untilRestart);
-        return opened;
-    }();
+    // Connections do not survive a restart of the machine.
+    static ProcessDatabase *instance =
+        openProcessDatabase(machineRoot() + "/ras.sqlite", kSchema, Durability::untilRestart);
     return *instance;
 }
 
@@ -103,7 +95,7 @@ StartupStep dropConnections()
 {
     StartupStep step;
     step.name = "dial-up connections";
-    Database &ras = database();
+    ProcessDatabase &ras = database();
     std::lock_guard<std::mutex> guard(ras.lock);
     if (!ras.db || sqlite3_exec(ras.db, "DELETE FROM connections", nullptr, nullptr, nullptr) != SQLITE_OK) {
         step.error = ERROR_BADDB;
@@ -150,7 +142,7 @@ ConnectionState connectionState(const Connection &connection)
 
 DWORD addConnection(Connection &connection)
 {
-    Database &ras = database();
+    ProcessDatabase &ras = database();
     std::lock_guard<std::mutex> guard(ras.lock);
     if (!ras.db)
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -171,7 +163,7 @@ std::optional<Connection> findConnection(HRASCONN handle)
     const int64_t id = idOfHandle(handle);
     if (!id)
         return std::nullopt;
-    Database &ras = database();
+    ProcessDatabase &ras = database();
     std::lock_guard<std::mutex> guard(ras.lock);
     if (!ras.db)
         return std::nullopt;
@@ -185,7 +177,7 @@ std::optional<Connection> findConnection(HRASCONN handle)
 std::vector<Connection> allConnections()
 {
     std::vector<Connection> connections;
-    Database &ras = database();
+    ProcessDatabase &ras = database();
     std::lock_guard<std::mutex> guard(ras.lock);
     if (!ras.db)
         return connections;
@@ -198,7 +190,7 @@ std::vector<Connection> allConnections()
 bool removeConnection(HRASCONN handle)
 {
     const int64_t id = idOfHandle(handle);
-    Database &ras = database();
+    ProcessDatabase &ras = database();
     std::lock_guard<std::mutex> guard(ras.lock);
     if (!id || !ras.db)
         return false;

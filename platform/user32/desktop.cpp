@@ -37,20 +37,12 @@ const char *kSchema =
 const char *kWindowColumns =
     "id, class, title, style, ex_style, parent, message_only, process, process_start, thread, user_data";
 
-struct Database {
-    std::mutex lock;
-    sqlite3 *db = nullptr;
-};
-
-// The machine's desktop database, opened once per process.
-Database &database()
+// The machine's desktop database, opened once per process. The desktop does not survive a
+// restart, so nothing here needs to reach the disk.
+ProcessDatabase &database()
 {
-    static Database *instance = [] {
-        auto *opened = new Database;
-        // The desktop does not survive a restart, so nothing here needs to reach the disk.
-        opened->db = openMachineDatabase(machineRoot() + "/desktop.sqlite", kSchema, Durability::untilRestart);
-        return opened;
-    }();
+    static ProcessDatabase *instance =
+        openProcessDatabase(machineRoot() + "/desktop.sqlite", kSchema, Durability::untilRestart);
     return *instance;
 }
 
@@ -121,7 +113,7 @@ StartupStep resetDesktop()
 {
     StartupStep step;
     step.name = "desktop";
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db) {
         step.error = ERROR_BADDB;
@@ -161,7 +153,7 @@ int64_t windowIdOfHandle(HWND handle)
 
 DWORD addDesktopWindow(DesktopWindow &window)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -184,7 +176,7 @@ DWORD addDesktopWindow(DesktopWindow &window)
 
 void removeDesktopWindow(HWND handle)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return;
@@ -203,7 +195,7 @@ std::optional<DesktopWindow> desktopWindow(HWND handle)
     const int64_t id = windowIdOfHandle(handle);
     if (id == 0)
         return std::nullopt;
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return std::nullopt;
@@ -223,7 +215,7 @@ std::optional<DesktopWindow> desktopWindow(HWND handle)
 std::vector<DesktopWindow> desktopWindows()
 {
     std::vector<DesktopWindow> windows;
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return windows;
@@ -244,7 +236,7 @@ std::vector<DesktopWindow> desktopWindows()
 
 bool changeWindowStyle(HWND handle, DWORD set, DWORD clear, DWORD *before)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return false;
@@ -263,7 +255,7 @@ bool changeWindowStyle(HWND handle, DWORD set, DWORD clear, DWORD *before)
 
 bool setWindowUserData(HWND handle, LONG_PTR value)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return false;
@@ -274,7 +266,7 @@ bool setWindowUserData(HWND handle, LONG_PTR value)
 
 bool setForegroundDesktopWindow(HWND handle)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return false;
@@ -294,7 +286,7 @@ HWND foregroundDesktopWindow()
 {
     HWND handle;
     {
-        Database &desktop = database();
+        ProcessDatabase &desktop = database();
         std::lock_guard<std::mutex> guard(desktop.lock);
         if (!desktop.db)
             return nullptr;
@@ -306,7 +298,7 @@ HWND foregroundDesktopWindow()
 
 void recordMessageBox(MessageBoxRecord &box)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return;
@@ -324,7 +316,7 @@ void recordMessageBox(MessageBoxRecord &box)
 std::vector<MessageBoxRecord> messageBoxes()
 {
     std::vector<MessageBoxRecord> boxes;
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return boxes;
@@ -348,7 +340,7 @@ std::vector<MessageBoxRecord> messageBoxes()
 
 void recordShellExecution(ShellExecution &execution)
 {
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return;
@@ -365,7 +357,7 @@ void recordShellExecution(ShellExecution &execution)
 std::vector<ShellExecution> shellExecutions()
 {
     std::vector<ShellExecution> executions;
-    Database &desktop = database();
+    ProcessDatabase &desktop = database();
     std::lock_guard<std::mutex> guard(desktop.lock);
     if (!desktop.db)
         return executions;
